@@ -1,0 +1,197 @@
+// Database access through the ODBC driver manager.
+#include "db/odbc_access.h"
+
+#include <cstdio>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "credentials/blowfish.h"
+
+namespace korvadex {
+
+namespace {
+
+// Driver-manager return codes are 16-bit; the statuses of this module keep their sign.
+std::int32_t Widen(SQLRETURN rc) { return static_cast<std::int32_t>(rc); }
+
+// Collects the diagnostic records of `handle` for the debug trace. Called before
+// the handle is freed, since its records go with it.
+std::string CollectDiagnostics(SQLSMALLINT type, SQLHANDLE handle) {
+  std::string text;
+  if (handle == SQL_NULL_HANDLE) return text;
+  for (SQLSMALLINT record = 1; record <= 20; ++record) {
+    SQLCHAR state[6] = {};
+    SQLINTEGER nativeError = 0;
+    SQLCHAR message[1024] = {};
+    SQLSMALLINT messageLength = 0;
+    SQLRETURN rc = SQLGetDiagRec(type, handle, record, state, &nativeError, message,
+                                 sizeof message, &messageLength);
+    if (!SQL_SUCCEEDED(rc)) break;
+    char line[1200];
+    std::snprintf(line, sizeof line, "ODBC-Diagnose: SQLSTATE %s, nativer Code %d: %s\n",
+                  reinterpret_cast<const char*>(state), static_cast<int>(nativeError),
+                  reinterpret_cast<const char*>(message));
+    text += line;
+  }
+  return text;
+}
+
+// A writable, NUL-terminated copy for the driver manager's non-const arguments.
+std::vector<SQLCHAR> MutableCopy(const std::string& text) {
+  std::vector<SQLCHAR> copy(text.size() + 1, 0);
+  std::memcpy(copy.data(), text.data(), text.size());
+  return copy;
+}
+
+void CloseStatementQuietly(DbState& db) {
+  db.statementHandle.Free();
+  db.columnsBound = false;
+}
+
+}  // namespace
+
+OdbcHandle::~OdbcHandle() { Free(); }
+
+OdbcHandle::OdbcHandle(OdbcHandle&& other) noexcept
+    : type_(other.type_), handle_(std::exchange(other.handle_, SQLHANDLE{})) {}
+
+OdbcHandle& OdbcHandle::operator=(OdbcHandle&& other) noexcept {
+  if (this != &other) {
+    Free();
+    type_ = other.type_;
+    handle_ = std::exchange(other.handle_, SQLHANDLE{});
+  }
+  return *this;
+}
+
+SQLRETURN OdbcHandle::Allocate(SQLHANDLE parent) {
+  Free();
+  SQLHANDLE fresh = SQL_NULL_HANDLE;
+  SQLRETURN rc = SQLAllocHandle(type_, parent, &fresh);
+  if (rc != SQL_ERROR) handle_ = fresh;
+  return rc;
+}
+
+SQLRETURN OdbcHandle::Free() {
+  if (handle_ == SQL_NULL_HANDLE) return SQL_SUCCESS;
+  SQLRETURN rc = SQLFreeHandle(type_, handle_);
+  handle_ = SQL_NULL_HANDLE;
+  return rc;
+}
+
+OdbcConnection::~OdbcConnection() {
+  if (isConnected) SQLDisconnect(handle.get());
+}
+
+std::int32_t dbConnect(DbState& db, const std::string& userName, const std::string& password,
+                       const std::string& dataSource) {
+  db.diagnostics.clear();
+  if (db.envHandle.Allocate(SQL_NULL_HANDLE) == SQL_ERROR) return -1;
+  // Declaring ODBC 3 cannot meaningfully fail on a fresh environment.
+  SQLSetEnvAttr(db.envHandle.get(), SQL_ATTR_ODBC_VERSION,
+                reinterpret_cast<SQLPOINTER>(static_cast<SQLLEN>(SQL_OV_ODBC3)), SQL_IS_INTEGER);
+  if (db.connection.handle.Allocate(db.envHandle.get()) == SQL_ERROR) {
+    db.diagnostics = CollectDiagnostics(SQL_HANDLE_ENV, db.envHandle.get());
+    return -1;
+  }
+
+  std::vector<SQLCHAR> source = MutableCopy(dataSource);
+  std::vector<SQLCHAR> user = MutableCopy(userName);
+  std::vector<SQLCHAR> secret = MutableCopy(password);
+  SQLRETURN rc = SQLConnect(db.connection.handle.get(), source.data(), SQL_NTS, user.data(),
+                            SQL_NTS, secret.data(), SQL_NTS);
+  WipeMemory(secret.data(), secret.size());
+  if (rc == SQL_ERROR) {
+    db.diagnostics = CollectDiagnostics(SQL_HANDLE_DBC, db.connection.handle.get());
+    return -1;
+  }
+  // SQL_SUCCESS_WITH_INFO and any other code count as connected.
+  db.connection.isConnected = true;
+  return 0;
+}
+
+std::int32_t dbExecute(DbState& db, const std::string& statementText) {
+  db.diagnostics.clear();
+  db.resultColumnCount = 0;
+  CloseStatementQuietly(db);
+  if (db.statementHandle.Allocate(db.connection.handle.get()) == SQL_ERROR) {
+    // The next dbFetch reports the missing statement as -1.
+    db.diagnostics = CollectDiagnostics(SQL_HANDLE_DBC, db.connection.handle.get());
+    return 0;
+  }
+  SQLHSTMT statement = db.statementHandle.get();
+  // Drivers answer these differently (psqlODBC refuses the scrollability
+  // attribute and downgrades the lock concurrency); either way the statement
+  // still runs forward-only, so the results are not looked at.
+  SQLSetStmtAttr(statement, SQL_ATTR_CURSOR_SCROLLABLE,
+                 reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_NONSCROLLABLE)),
+                 SQL_IS_INTEGER);
+  SQLSetStmtAttr(statement, SQL_ATTR_CONCURRENCY,
+                 reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_CONCUR_LOCK)),
+                 SQL_IS_INTEGER);
+
+  std::vector<SQLCHAR> statementBuffer = MutableCopy(statementText);
+  SQLRETURN rc = SQLExecDirect(statement, statementBuffer.data(), SQL_NTS);
+  db.lastResult = Widen(rc);
+  if (rc == SQL_ERROR) {
+    db.diagnostics = CollectDiagnostics(SQL_HANDLE_STMT, statement);
+    CloseStatementQuietly(db);
+    return -1;
+  }
+  if (rc == SQL_SUCCESS_WITH_INFO) db.lastResult = 0;
+  if (db.lastResult != 0) return db.lastResult;
+  SQLNumResultCols(statement, &db.resultColumnCount);
+  return 0;
+}
+
+std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffer) {
+  if (!db.statementHandle.isOpen() || db.resultColumnCount <= 0) return -1;
+  SQLHSTMT statement = db.statementHandle.get();
+  const int boundColumns = db.resultColumnCount < kMaxColumns ? db.resultColumnCount : kMaxColumns;
+  // The slots keep their addresses for the statement's life, so binding once is
+  // the same as binding anew before every fetch, without the per-row cost.
+  if (!db.columnsBound) {
+    for (int i = 0; i < boundColumns; ++i) {
+      SQLRETURN rc = SQLBindCol(statement, static_cast<SQLUSMALLINT>(i + 1), SQL_C_CHAR,
+                                db.workingRow.slots[i], kSlotSize, &db.indicators[i]);
+      db.lastResult = Widen(rc);
+    }
+    db.columnsBound = true;
+  }
+
+  SQLRETURN rc = SQLFetch(statement);
+  db.lastResult = rc == SQL_SUCCESS_WITH_INFO ? 0 : Widen(rc);
+  if (db.lastResult == 0) {
+    for (int i = 0; i < boundColumns; ++i) {
+      char* target = rowBuffer.slots[i];
+      if (db.indicators[i] == SQL_NULL_DATA) {
+        target[0] = '\0';
+        continue;
+      }
+      const char* source = db.workingRow.slots[i];
+      const std::size_t length = strnlen(source, kSlotSize - 1);
+      std::memcpy(target, source, length);
+      target[length] = '\0';
+    }
+    for (int i = boundColumns; i < kMaxColumns; ++i) rowBuffer.slots[i][0] = '\0';
+    columnCount = db.resultColumnCount;
+    return 0;
+  }
+  if (rc == SQL_ERROR) {
+    db.diagnostics = CollectDiagnostics(SQL_HANDLE_STMT, statement);
+    CloseStatementQuietly(db);
+    return -1;
+  }
+  return db.lastResult;
+}
+
+std::int32_t dbCloseStatement(DbState& db) {
+  if (!db.statementHandle.isOpen()) return db.lastResult;
+  SQLRETURN rc = db.statementHandle.Free();
+  db.columnsBound = false;
+  db.lastResult = Widen(rc);
+  return db.lastResult;
+}
+
+}  // namespace korvadex

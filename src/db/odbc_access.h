@@ -1,0 +1,87 @@
+// Database access through the ODBC driver manager: one connection, one
+// statement at a time, every column fetched as character text.
+#ifndef KORVADEX_DB_ODBC_ACCESS_H_
+#define KORVADEX_DB_ODBC_ACCESS_H_
+
+#include <sql.h>
+#include <sqlext.h>
+
+#include <cstdint>
+#include <string>
+
+#include "db/row_buffer.h"
+
+namespace korvadex {
+
+// Owns one ODBC handle and frees it when it goes; not copyable, movable.
+class OdbcHandle {
+ public:
+  OdbcHandle() = default;
+  explicit OdbcHandle(SQLSMALLINT type) : type_(type) {}
+  ~OdbcHandle();
+  OdbcHandle(const OdbcHandle&) = delete;
+  OdbcHandle& operator=(const OdbcHandle&) = delete;
+  OdbcHandle(OdbcHandle&& other) noexcept;
+  OdbcHandle& operator=(OdbcHandle&& other) noexcept;
+
+  // Allocates a handle of this owner's type under `parent`; SQLAllocHandle's result.
+  SQLRETURN Allocate(SQLHANDLE parent);
+  // Frees the handle now and returns SQLFreeHandle's result; SQL_SUCCESS when none is held.
+  SQLRETURN Free();
+  SQLHANDLE get() const { return handle_; }
+  SQLSMALLINT type() const { return type_; }
+  bool isOpen() const { return handle_ != SQL_NULL_HANDLE; }
+
+ private:
+  SQLSMALLINT type_ = SQL_HANDLE_ENV;
+  SQLHANDLE handle_ = SQL_NULL_HANDLE;
+};
+
+// Owns the connection handle and disconnects before freeing it, so the server
+// sees an orderly end when the process finishes.
+class OdbcConnection {
+ public:
+  OdbcConnection() = default;
+  ~OdbcConnection();
+  OdbcConnection(const OdbcConnection&) = delete;
+  OdbcConnection& operator=(const OdbcConnection&) = delete;
+
+  OdbcHandle handle{SQL_HANDLE_DBC};
+  bool isConnected = false;
+};
+
+// The module's state for the whole process; all empty until dbConnect.
+struct DbState {
+  OdbcHandle envHandle{SQL_HANDLE_ENV};          // declared first: freed last
+  OdbcConnection connection;                     // lives until the process ends
+  OdbcHandle statementHandle{SQL_HANDLE_STMT};   // open statement, or none
+  SQLSMALLINT resultColumnCount = 0;             // columns of the open statement's result
+  std::int32_t lastResult = 0;                   // latest ODBC result, WITH_INFO stored as 0
+  bool columnsBound = false;                     // the open statement's columns are bound to workingRow
+  RowBuffer workingRow{};                        // the bound slots; stable for the statement's life
+  SQLLEN indicators[kMaxColumns] = {};           // per column, so NULL values can be told apart
+  std::string diagnostics;                       // diagnostic records of the latest failure
+};
+
+// Connects to `dataSource`; 0 connected, -1 not connected. The texts are
+// passed whole; the local copies handed to the driver are wiped afterwards.
+std::int32_t dbConnect(DbState& db, const std::string& userName, const std::string& password,
+                       const std::string& dataSource);
+
+// Executes `statementText` directly. 0 executed (also when no statement handle
+// could be allocated), -1 SQL_ERROR, any other SQLExecDirect code unchanged.
+std::int32_t dbExecute(DbState& db, const std::string& statementText);
+
+// Fetches the next row into `rowBuffer`: 0 a row, 100 no more rows, -1 no open
+// statement, no result columns or SQL_ERROR, any other SQLFetch code unchanged.
+// `columnCount` and `rowBuffer` are written only on 0. Columns beyond the 30th
+// are not fetched.
+std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffer);
+
+// Frees the open statement and returns SQLFreeHandle's result, or `lastResult`
+// when no statement is open.
+std::int32_t dbCloseStatement(DbState& db);
+
+}  // namespace korvadex
+
+#endif  // KORVADEX_DB_ODBC_ACCESS_H_

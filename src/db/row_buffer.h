@@ -1,0 +1,26 @@
+// One fetched row as character text: thirty slots of 100 bytes.
+#ifndef KORVADEX_DB_ROW_BUFFER_H_
+#define KORVADEX_DB_ROW_BUFFER_H_
+
+#include <cstring>
+
+namespace korvadex {
+
+inline constexpr int kMaxColumns = 30;
+inline constexpr int kSlotSize = 100;
+
+// Slot k holds result column k+1 as NUL-terminated text of at most 99 bytes;
+// an empty slot stands for NULL or for a column beyond the result's last one.
+struct RowBuffer {
+  char slots[kMaxColumns][kSlotSize];
+};
+
+// Empties every slot. Only the first byte of a slot is looked at by readers,
+// so the rest need not be cleared on every row.
+inline void ClearRowBuffer(RowBuffer& row) {
+  for (auto& slot : row.slots) slot[0] = '\0';
+}
+
+}  // namespace korvadex
+
+#endif  // KORVADEX_DB_ROW_BUFFER_H_

@@ -1,0 +1,184 @@
+// The run driver: command line, banner and usage, and the fixed sequence of
+// steps from the credentials to the count line.
+#include "driver/run.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "credentials/blowfish.h"
+#include "credentials/credential_reader.h"
+#include "db/odbc_access.h"
+#include "jobdef/job_definition.h"
+#include "output/download_writer.h"
+#include "output/record_format.h"
+#include "output/record_list.h"
+#include "platform/case_path.h"
+
+namespace korvadex {
+
+namespace {
+
+constexpr int kNoMoreRows = 100;
+constexpr std::size_t kMaxDataSourceLength = 41;
+
+void PrintArgumentError(const char* message) {
+  PrintBanner();
+  std::printf("%s", message);
+  std::printf("\n");
+  PrintUsage();
+}
+
+// Copies a decrypted value out of the reader's entry and wipes the entry's copy.
+std::string TakeValue(CredentialEntry& entry) {
+  std::string value = entry.value;
+  WipeMemory(entry.value.data(), entry.value.size());
+  return value;
+}
+
+void WipeString(std::string& text) {
+  WipeMemory(text.data(), text.size());
+  text.clear();
+}
+
+void PrintDiagnostics(const RunContext& context) {
+  if (context.debugMode && !context.db.diagnostics.empty()) {
+    std::printf("%s", context.db.diagnostics.c_str());
+  }
+}
+
+// Fetches, formats and collects every row of the executed statement.
+void CollectRows(RunContext& context) {
+  for (;;) {
+    ClearRowBuffer(context.rowBuffer);
+    context.columnCount = 0;
+    context.lastStatus = dbFetch(context.db, context.columnCount, context.rowBuffer);
+    if (context.lastStatus != 0) break;
+    FormatRecord(context.columns, context.rowBuffer, context.currentRecord);
+    // A record that found no memory is lost but still counted, as the row was read.
+    AddRecord(context.records, context.currentRecord);
+    ++context.recordCount;
+  }
+  if (context.lastStatus != kNoMoreRows) {
+    std::printf("Fehler Lesen in Leseschleife %d", context.lastStatus);
+    if (context.debugMode && !context.db.diagnostics.empty()) std::printf("\n");
+    PrintDiagnostics(context);
+  }
+  context.lastStatus = dbCloseStatement(context.db);
+}
+
+}  // namespace
+
+void PrintBanner() {
+  std::printf("\n");
+  std::printf("******************************************************\n");
+  std::printf("** Projekt     : KASTROVIN                          **\n");
+  std::printf("** Tool        : KORVADEX                           **\n");
+  std::printf("** Beschreibung:  Ausfuehren einer SQL-Anweisung    **\n");
+  std::printf("**                und erstellen einer Downloaddatei **\n");
+  std::printf("**                aus den Resultierenden Daten      **\n");
+  std::printf("******************************************************\n");
+  std::printf("\n");
+}
+
+void PrintUsage() {
+  std::printf("Befehlsformat: \n");
+  std::printf("KORVADEX.EXE Sektionsname Terminalname Zieldatei 0/1 \n");
+  std::printf("\n");
+  std::printf("Sektionsname : Name der Sektion in der Ini-Datei     \n");
+  std::printf("Terminalname : Parameter fuer das SQL-Statement      \n");
+  std::printf("Zieldatei    : Dateiname der Ausgabedatei            \n");
+  std::printf("RepaceFlag   : 0= Anhaengen, 1= Ersetzen             \n");
+  std::printf("\n");
+  std::printf("Beispiel:\n");
+  std::printf("KORVADEX.EXE VOLTIRAP ZutCtrl voltirap.txt 1\n");
+  std::printf("\n");
+}
+
+std::string& UpperCase(std::string& text) {
+  for (std::size_t i = text.size(); i > 0; --i) {
+    text[i - 1] = static_cast<char>(std::toupper(static_cast<unsigned char>(text[i - 1])));
+  }
+  return text;
+}
+
+int ParseArguments(int argc, const char* const* argv, RunContext& context) {
+  if (argc < 5) {
+    PrintArgumentError("Falsche Anzahl Parameter\n");
+    return 1;
+  }
+  const std::string flag = argv[4];
+  if (flag != "0" && flag != "1") {
+    PrintArgumentError("Falsches ReplaceFlag, erlaubt: '0' oder '1'\n");
+    return 2;
+  }
+  context.sectionName = argv[1];
+  context.terminalName = argv[2];
+  context.targetFileName = argv[3];
+  context.replaceFlag = static_cast<std::int16_t>(flag == "1" ? 1 : 0);
+  context.debugMode = 0;
+  if (argc > 5) {
+    std::string option = argv[5];
+    if (UpperCase(option) == "/D") {
+      context.debugMode = 1;
+      std::printf(" Aktiviert Debugger\n");
+    }
+  }
+  return 0;
+}
+
+void ReadCredentials(RunContext& context, const std::string& credentialPath) {
+  CredentialEntry entry = ReadCredential("", "DATABASE", 0, credentialPath);
+  std::string dataSource = TakeValue(entry);
+  if (!dataSource.empty() && dataSource.size() <= kMaxDataSourceLength) {
+    context.dataSource = dataSource;
+  }
+  entry = ReadCredential("", "LOGIN", 0, credentialPath);
+  context.userName = TakeValue(entry);
+  entry = ReadCredential("", "PASS", 0, credentialPath);
+  context.password = TakeValue(entry);
+  entry = ReadCredential("", "DB_SYSTEM", 0, credentialPath);
+  context.dbSystem = TakeValue(entry);
+}
+
+int RunMain(int argc, const char* const* argv) {
+  RunContext context;
+  context.lastStatus = ParseArguments(argc, argv, context);
+  if (context.lastStatus != 0) return context.lastStatus;
+
+  ReadCredentials(context, ResolvePathCase(kCredentialFile));
+
+  context.lastStatus = dbConnect(context.db, context.userName, context.password, context.dataSource);
+  WipeString(context.password);
+  if (context.lastStatus != 0) {
+    std::printf("dbConnect_Status: %d\n", context.lastStatus);
+    PrintDiagnostics(context);
+    return 0;
+  }
+
+  ResetColumnValues(context.columns);
+  context.recordCount = 0;
+  context.lastStatus = GetIniValues(context.sectionName, context.dbSystem, context.terminalName,
+                                    context.debugMode, context.sqlStatement, context.columns);
+  if (context.lastStatus != 0) return context.lastStatus;
+
+  context.recordCount = 0;
+  context.lastStatus = dbExecute(context.db, context.sqlStatement);
+  if (context.lastStatus == 0) {
+    CollectRows(context);
+  } else {
+    PrintDiagnostics(context);
+  }
+
+  if (context.recordCount != 0) {
+    context.lastStatus = WriteFile(context.records, context.targetFileName, context.replaceFlag,
+                                   context.debugMode);
+    // Nothing counts as copied when the file could not be written.
+    if (context.lastStatus != 0) context.recordCount = 0;
+  }
+  std::printf("%lld Saetze kopiert in Datei %s \n", static_cast<long long>(context.recordCount),
+              context.targetFileName.c_str());
+  FreeRecordList(context.records);
+  return 0;
+}
+
+}  // namespace korvadex

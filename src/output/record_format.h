@@ -1,0 +1,32 @@
+// Builds one fixed-width download record from a fetched row and the job's columns.
+#ifndef KORVADEX_OUTPUT_RECORD_FORMAT_H_
+#define KORVADEX_OUTPUT_RECORD_FORMAT_H_
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "db/row_buffer.h"
+#include "jobdef/column_def.h"
+
+namespace korvadex {
+
+// The text without its trailing blanks and tabs.
+std::string_view TrimRight(std::string_view text);
+
+// The text without its leading and trailing blanks and tabs.
+std::string_view TrimBoth(std::string_view text);
+
+// Appends `fieldValue` formatted as a field of `type` ("CHAR", "DEC" or "TXT",
+// exact bytes) and `width` to `record`; any other type, or a width of 0 or less,
+// appends nothing. A value longer than the width keeps its last `width` characters.
+void FormatField(std::string_view fieldValue, std::int32_t width, std::string_view type,
+                 std::string& record);
+
+// Rebuilds `record` from the named columns of `columns`, column n taking its
+// value from slot n-1 of `row`.
+void FormatRecord(const ColumnTable& columns, const RowBuffer& row, std::string& record);
+
+}  // namespace korvadex
+
+#endif  // KORVADEX_OUTPUT_RECORD_FORMAT_H_
