@@ -1,0 +1,164 @@
+// Shared helpers of the tests: temporary folders, whole-file I/O, running the
+// tools as a job script would, and private ODBC data sources.
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+#include "credentials/blowfish.h"
+
+namespace korvadex::testing {
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/korvadex-test-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests may leave folders without write permission behind.
+  for (auto& entry : std::filesystem::recursive_directory_iterator(path_, ignored)) {
+    if (entry.is_directory(ignored)) ::chmod(entry.path().c_str(), 0755);
+  }
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void WriteFileBytes(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string ReadFileBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+bool FileExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+void MakeDirs(const std::string& path) { std::filesystem::create_directories(path); }
+
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& workDir,
+                         const std::map<std::string, std::string>& env,
+                         const std::string& input) {
+  int outPipe[2], errPipe[2], inPipe[2];
+  if (::pipe(outPipe) != 0 || ::pipe(errPipe) != 0 || ::pipe(inPipe) != 0) {
+    throw std::runtime_error("pipe failed");
+  }
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(inPipe[0], 0);
+    ::dup2(outPipe[1], 1);
+    ::dup2(errPipe[1], 2);
+    for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], inPipe[0], inPipe[1]}) ::close(fd);
+    if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) ::_exit(126);
+    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+  ::close(outPipe[1]);
+  ::close(errPipe[1]);
+  ::close(inPipe[0]);
+  // The child may exit before reading its input; that must not kill the test.
+  ::signal(SIGPIPE, SIG_IGN);
+  if (!input.empty()) {
+    [[maybe_unused]] ssize_t ignored = ::write(inPipe[1], input.data(), input.size());
+  }
+  ::close(inPipe[1]);
+
+  CommandResult result;
+  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  int open = 2;
+  while (open > 0) {
+    if (::poll(fds, 2, -1) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buffer[65536];
+      ssize_t got = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (got <= 0) {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      } else {
+        sinks[i]->append(buffer, static_cast<std::size_t>(got));
+      }
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+JobTree::JobTree(const std::string& rootFolder)
+    : root(rootFolder), runDir(rootFolder + "/jobs/run"),
+      credentialPath(rootFolder + "/Files/Kastrovin.Ini") {
+  MakeDirs(runDir);
+  MakeDirs(root + "/Files");
+}
+
+void JobTree::WriteCredentials(const std::string& dataSource, const std::string& login,
+                               const std::string& password, const std::string& dbSystem) const {
+  std::string content;
+  int number = 1;
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"DATABASE", dataSource},
+                                   {"LOGIN", login},
+                                   {"PASS", password},
+                                   {"DB_SYSTEM", dbSystem}}) {
+    content += ";KORVADEX;Test\n" + std::to_string(number++) + ";" + key + ";" +
+               EncryptPassword(value, kCredentialKey) + "\n";
+  }
+  WriteFileBytes(credentialPath, content);
+}
+
+void JobTree::WriteJobFile(const std::string& dbSystem, const std::string& content) const {
+  WriteFileBytes(runDir + "/KORVADEX." + dbSystem + ".INI", content);
+}
+
+std::map<std::string, std::string> WriteOdbcConfig(
+    const std::string& folder, const std::map<std::string, std::string>& dataSources) {
+  MakeDirs(folder);
+  std::string drivers;
+  std::string sources;
+  for (const auto& [name, body] : dataSources) sources += "[" + name + "]\n" + body + "\n";
+  WriteFileBytes(folder + "/odbcinst.ini", drivers);
+  WriteFileBytes(folder + "/odbc.ini", sources);
+  return {{"ODBCSYSINI", folder}, {"ODBCINI", folder + "/odbc.ini"}};
+}
+
+std::string FindDriverLibrary(const std::string& fileName) {
+  for (const char* folder : {"/usr/lib/x86_64-linux-gnu/odbc", "/usr/lib/aarch64-linux-gnu/odbc",
+                             "/usr/lib/odbc", "/usr/lib64", "/usr/local/lib"}) {
+    std::string candidate = std::string(folder) + "/" + fileName;
+    if (FileExists(candidate)) return candidate;
+  }
+  return "";
+}
+
+CommandResult RunKorvadex(const JobTree& tree, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env) {
+  std::vector<std::string> argv{KORVADEX_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunCommand(argv, tree.runDir, env);
+}
+
+}  // namespace korvadex::testing

@@ -1,0 +1,72 @@
+// Shared helpers of the tests: temporary folders, whole-file I/O, running the
+// tools as a job script would, and private ODBC data sources.
+#ifndef KORVADEX_TESTS_TEST_SUPPORT_H_
+#define KORVADEX_TESTS_TEST_SUPPORT_H_
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace korvadex::testing {
+
+// A fresh folder under /tmp, removed with everything in it when it goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+void WriteFileBytes(const std::string& path, const std::string& content);
+std::string ReadFileBytes(const std::string& path);
+bool FileExists(const std::string& path);
+void MakeDirs(const std::string& path);
+
+struct CommandResult {
+  int exitCode = -1;   // the exit status, or 128 + signal
+  std::string out;     // standard output
+  std::string err;     // standard error
+};
+
+// Runs `argv` in `workDir` with `env` added to the environment and `input` on
+// standard input.
+CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& workDir,
+                         const std::map<std::string, std::string>& env = {},
+                         const std::string& input = "");
+
+// The layout a job script runs in: <root>/Files/Kastrovin.Ini for the
+// credentials and <root>/jobs/run as the working folder with the job file.
+struct JobTree {
+  explicit JobTree(const std::string& root);
+  std::string root;
+  std::string runDir;
+  std::string credentialPath;
+  // Writes the credentials file with the four values encrypted.
+  void WriteCredentials(const std::string& dataSource, const std::string& login,
+                        const std::string& password, const std::string& dbSystem) const;
+  // Writes ./KORVADEX.<dbSystem>.INI in the run folder.
+  void WriteJobFile(const std::string& dbSystem, const std::string& content) const;
+};
+
+// Writes a private odbcinst.ini and odbc.ini into `folder` and returns the
+// ODBCSYSINI/ODBCINI environment that selects them. `dataSources` maps a DSN
+// name to its body lines (Driver=... and the rest).
+std::map<std::string, std::string> WriteOdbcConfig(
+    const std::string& folder, const std::map<std::string, std::string>& dataSources);
+
+// The installed driver library of that name (e.g. "libsqlite3odbc.so"), or empty.
+std::string FindDriverLibrary(const std::string& fileName);
+
+// Runs korvadex in the tree's run folder.
+CommandResult RunKorvadex(const JobTree& tree, const std::vector<std::string>& args,
+                          const std::map<std::string, std::string>& env);
+
+}  // namespace korvadex::testing
+
+#endif  // KORVADEX_TESTS_TEST_SUPPORT_H_
