@@ -34,8 +34,8 @@ std::string TextModeContent(std::string_view raw);
 // One entry as it was read, before matching; used by the operators' check.
 struct RawCredentialEntry {
   CredentialEntry fields;   // value still the hex text
-  bool firstLineCut = false;   // first line reached its 199-character limit without LF
-  bool secondLineCut = false;  // second line reached its 399-character limit without LF
+  bool firstLineCut = false;   // first line cut at 199 characters, its rest read as the next line
+  bool secondLineCut = false;  // second line cut at 399 characters, its rest read as the next line
 };
 
 // Splits text-mode content into entries with the line limits of the reader
