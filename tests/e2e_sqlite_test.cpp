@@ -1,0 +1,202 @@
+// End-to-end runs of korvadex through unixODBC and the SQLite ODBC driver, on a
+// database file each test makes for itself.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "test_support.h"
+
+namespace korvadex {
+namespace {
+
+using testing::CommandResult;
+using testing::JobTree;
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
+
+class SqliteRunTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    driver_ = testing::FindDriverLibrary("libsqlite3odbc.so");
+    ASSERT_FALSE(driver_.empty()) << "the SQLite ODBC driver (libsqliteodbc) is not installed";
+    // StepAPI=1 streams the result, so a run-time error in a later row
+    // surfaces at that row's fetch.
+    env_ = testing::WriteOdbcConfig(dir_ / "odbc",
+                                    {{"KVTEST", "Driver=" + driver_ + "\nDatabase=" + (dir_ / "t.db") +
+                                                    "\nStepAPI=1\n"}});
+    tree_.WriteCredentials("KVTEST", "user", "secret", "SQLITE");
+  }
+
+  void Sql(const std::string& statements) {
+    CommandResult result = testing::RunCommand({"/usr/bin/sqlite3", dir_ / "t.db"}, "", {}, statements);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+  }
+
+  void Job(const std::string& body) { tree_.WriteJobFile("SQLITE", "[JOB]\n" + body); }
+
+  CommandResult Run(const std::string& target, const std::string& flag,
+                    const std::string& terminal = "T1", const std::string& extra = "") {
+    std::vector<std::string> args{"JOB", terminal, target, flag};
+    if (!extra.empty()) args.push_back(extra);
+    return testing::RunKorvadex(tree_, args, env_);
+  }
+
+  std::string Out(const std::string& name) { return tree_.runDir + "/" + name; }
+
+  TempDir dir_;
+  JobTree tree_{dir_.path()};
+  std::string driver_;
+  std::map<std::string, std::string> env_;
+};
+
+constexpr char kPeopleJob[] =
+    "SQL001=SELECT id, name, amount, note, day\n"
+    "SQL002=FROM people WHERE term = '$parm01'\n"
+    "FELD01=ID\nFTYP01=DEC\nFLEN01=4\n"
+    "FELD02=NAME\nFTYP02=CHAR\nFLEN02=6\n"
+    "FELD03=AMOUNT\nFTYP03=DEC\nFLEN03=8\n"
+    "FELD04=NOTE\nFTYP04=TXT\nFLEN04=5\n"
+    "FELD05=DAY\nFTYP05=CHAR\nFLEN05=10\n";
+
+TEST_F(SqliteRunTest, ExportsSortedFixedWidthRecords) {
+  Sql("CREATE TABLE people (id INTEGER, name TEXT, amount NUMERIC, note TEXT, day TEXT, term TEXT);"
+      "INSERT INTO people VALUES (2, 'B', 10.5, ' x', '2026-01-31', 'T1');"
+      "INSERT INTO people VALUES (3, 'a', -3, NULL, NULL, 'T1');"
+      "INSERT INTO people VALUES (1, '\tA  ', 1234.50, 'l\nf', '2026-12-08', 'T1');"
+      "INSERT INTO people VALUES (2, 'B', 10.5, ' x', '2026-01-31', 'T1');"
+      "INSERT INTO people VALUES (9, 'other', 0, '', '', 'T2');");
+  Job(kPeopleJob);
+  CommandResult result = Run("out.dat", "1");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.out, "4 Saetze kopiert in Datei out.dat \n");
+  EXPECT_EQ(result.err, "");
+  // SQLite renders 1234.50 as 1234.5; the line feed inside a value is kept.
+  EXPECT_EQ(ReadFileBytes(Out("out.dat")),
+            "0001A     001234.5l\nf  2026-12-08"
+            "0002B     000010.5 x   2026-01-31"
+            "0002B     000010.5 x   2026-01-31"
+            "0003a     000000-3               ");
+}
+
+TEST_F(SqliteRunTest, CutsLongValuesAndKeepsTheirEnd) {
+  const std::string v99 = std::string(98, 'a') + "Z";
+  const std::string v150 = std::string(149, 'b') + "Y";
+  Sql("CREATE TABLE t (a TEXT, b TEXT); INSERT INTO t VALUES ('" + v99 + "', '" + v150 + "');");
+  Job("SQL001=SELECT a, b FROM t\nFELD01=A\nFTYP01=CHAR\nFLEN01=100\n"
+      "FELD02=B\nFTYP02=TXT\nFLEN02=3\n");
+  ASSERT_EQ(Run("out.dat", "1").out, "1 Saetze kopiert in Datei out.dat \n");
+  // The driver hands over the first 99 bytes of the 150, so the field ends in b.
+  EXPECT_EQ(ReadFileBytes(Out("out.dat")), v99 + " " + "bbb");
+}
+
+TEST_F(SqliteRunTest, ZeroRowsLeaveTheTargetUntouched) {
+  Sql("CREATE TABLE t (a TEXT);");
+  Job("SQL001=SELECT a FROM t\nFELD01=A\nFTYP01=CHAR\nFLEN01=3\n");
+  WriteFileBytes(Out("old.dat"), "keep me");
+  EXPECT_EQ(Run("old.dat", "1").out, "0 Saetze kopiert in Datei old.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("old.dat")), "keep me");
+  EXPECT_EQ(Run("new.dat", "1").out, "0 Saetze kopiert in Datei new.dat \n");
+  EXPECT_FALSE(testing::FileExists(Out("new.dat")));
+}
+
+TEST_F(SqliteRunTest, AppendAddsTheSortedBlockAfterExistingContent) {
+  Sql("CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('b'); INSERT INTO t VALUES ('a');");
+  Job("SQL001=SELECT a FROM t\nFELD01=A\nFTYP01=CHAR\nFLEN01=2\n");
+  WriteFileBytes(Out("log.dat"), "head");
+  ::chmod(Out("log.dat").c_str(), 0640);
+  EXPECT_EQ(Run("log.dat", "0").out, "2 Saetze kopiert in Datei log.dat \n");
+  EXPECT_EQ(Run("log.dat", "0").out, "2 Saetze kopiert in Datei log.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("log.dat")), "heada b a b ");
+  struct stat st {};
+  ASSERT_EQ(::stat(Out("log.dat").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_EQ(Run("log.dat", "1").out, "2 Saetze kopiert in Datei log.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("log.dat")), "a b ");
+}
+
+TEST_F(SqliteRunTest, UnwritableTargetsReportZeroRecords) {
+  Sql("CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('x');");
+  Job("SQL001=SELECT a FROM t\nFELD01=A\nFTYP01=CHAR\nFLEN01=2\n");
+  CommandResult missingFolder = Run("no/such/folder.dat", "1");
+  EXPECT_EQ(missingFolder.exitCode, 0);
+  EXPECT_EQ(missingFolder.out,
+            "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei no/such/folder.dat \n");
+  testing::MakeDirs(Out("adir"));
+  EXPECT_EQ(Run("adir", "0").out, "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei adir \n");
+  CommandResult full = Run("/dev/full", "1");
+  EXPECT_EQ(full.exitCode, 0);
+  EXPECT_EQ(full.out,
+            "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei /dev/full \n");
+}
+
+TEST_F(SqliteRunTest, FailedStatementsAndReadErrors) {
+  Sql("CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1); INSERT INTO t VALUES (2);"
+      "INSERT INTO t VALUES (3); INSERT INTO t VALUES (4);");
+  Job("SQL001=SELEKT a FROM t\nFELD01=A\nFTYP01=DEC\nFLEN01=2\n");
+  EXPECT_EQ(Run("bad.dat", "1").out, "0 Saetze kopiert in Datei bad.dat \n");
+  EXPECT_FALSE(testing::FileExists(Out("bad.dat")));
+  CommandResult traced = Run("bad.dat", "1", "T1", "/D");
+  EXPECT_NE(traced.out.find("ODBC-Diagnose: SQLSTATE"), std::string::npos) << traced.out;
+
+  // The integer overflow of abs() strikes at the third row, after two were read.
+  Job("SQL001=SELECT CASE WHEN a < 3 THEN a ELSE abs(-9223372036854775807 - (a - 2)) END FROM t\n"
+      "FELD01=A\nFTYP01=DEC\nFLEN01=2\n");
+  CommandResult readError = Run("part.dat", "1");
+  EXPECT_EQ(readError.out, "Fehler Lesen in Leseschleife -12 Saetze kopiert in Datei part.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("part.dat")), "0102");
+
+  // A statement without a result set has nothing to fetch.
+  Job("SQL001=UPDATE t SET a = a + 1\nFELD01=A\nFTYP01=DEC\nFLEN01=2\n");
+  EXPECT_EQ(Run("upd.dat", "1").out, "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei upd.dat \n");
+}
+
+TEST_F(SqliteRunTest, ConnectFailureAndMissingJob) {
+  Job("SQL001=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=2\n");
+  tree_.WriteCredentials("NOSUCHDSN", "user", "secret", "SQLITE");
+  CommandResult noSource = Run("x.dat", "1");
+  EXPECT_EQ(noSource.exitCode, 0);
+  EXPECT_EQ(noSource.out, "dbConnect_Status: -1\n");
+  EXPECT_FALSE(testing::FileExists(Out("x.dat")));
+  CommandResult traced = Run("x.dat", "1", "T1", "/d");
+  EXPECT_EQ(traced.out.rfind(" Aktiviert Debugger\ndbConnect_Status: -1\nODBC-Diagnose: SQLSTATE IM002", 0), 0u)
+      << traced.out;
+  EXPECT_EQ(traced.out.find("secret"), std::string::npos);
+
+  tree_.WriteCredentials("KVTEST", "user", "secret", "NOJOBFILE");
+  CommandResult noJob = Run("x.dat", "1", "T1", "/D");
+  EXPECT_EQ(noJob.exitCode, 3);
+  EXPECT_EQ(noJob.out, " Aktiviert Debugger\nStr GetIniValues\n");
+}
+
+TEST_F(SqliteRunTest, DebugRunTracesStepsAndFindsFilesWhateverTheirCase) {
+  Sql("CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('v');");
+  // Files copied from Windows keep the case their owner gave them.
+  testing::MakeDirs(dir_ / "files");
+  ::rename(tree_.credentialPath.c_str(), (dir_ / "files/kastrovin.ini").c_str());
+  ::rmdir((dir_ / "Files").c_str());
+  testing::WriteFileBytes(tree_.runDir + "/korvadex.SQLITE.ini",
+                          "[job]\nsql001=SELECT a FROM t WHERE '$parm01' = 'T1'\n"
+                          "feld01=A\nftyp01=CHAR\nflen01=2\n");
+  CommandResult result = Run("out.dat", "1", "T1", "/D");
+  EXPECT_EQ(result.out,
+            " Aktiviert Debugger\n"
+            "Str GetIniValues\n"
+            "  >>>>> SQL-Statement <<<<<\n"
+            "  ' SELECT a FROM t WHERE '$parm01' = 'T1' '\n"
+            "End GetIniValues\n"
+            "Str WriteFile\n"
+            "End WriteFile\n"
+            "1 Saetze kopiert in Datei out.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("out.dat")), "v ");
+}
+
+TEST_F(SqliteRunTest, UsesOnlyTheFirstThirtyOfFortyColumns) {
+  std::string select = "SELECT ";
+  for (int i = 1; i <= 40; ++i) select += (i > 1 ? ", " : "") + std::to_string(i);
+  Job("SQL001=" + select + "\nFELD30=C30\nFTYP30=DEC\nFLEN30=3\n");
+  EXPECT_EQ(Run("wide.dat", "1").out, "1 Saetze kopiert in Datei wide.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("wide.dat")), "030");
+}
+
+}  // namespace
+}  // namespace korvadex
