@@ -1,0 +1,219 @@
+#!/usr/bin/env bash
+# Side-by-side benchmark of one export on the same data: the fetch floor
+# (odbc_floor), korvadex and the pyodbc peer, on SQLite and on a private
+# PostgreSQL server. Prints medians of wall time, CPU time and peak memory,
+# the ratios, whether the targets are met, and checks that korvadex and the
+# peer wrote byte-identical files.
+#
+# Usage: bench/run-bench.sh [ROWS]            (default 1000000)
+# Environment: BUILD_DIR (default <repo>/build), RUNS (default 3),
+#              DRIVERS ("sqlite pg"), PEER (1; 0 skips the pyodbc peer),
+#              WORK_ROOT (folder for the temporary work dir, default /tmp).
+set -euo pipefail
+rows=${1:-1000000}
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+runs=${RUNS:-3}
+drivers=${DRIVERS:-"sqlite pg"}
+with_peer=${PEER:-1}
+python=/usr/bin/python3
+korvadex=$build/korvadex
+floor=$build/bench/odbc_floor
+cred=$build/kastrovin-cred
+pgbin=/usr/lib/postgresql/15/bin
+
+for binary in "$korvadex" "$floor" "$cred"; do
+  [ -x "$binary" ] || { echo "missing $binary: build first (cmake --build $build)" >&2; exit 1; }
+done
+if [ ! -x /usr/bin/time ]; then
+  apt-get install -y time >/dev/null || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
+fi
+
+work=$(mktemp -d "${WORK_ROOT:-/tmp}/korvadex-bench.XXXXXX")
+chmod 755 "$work"
+pgdata=""
+cleanup() {
+  if [ -n "$pgdata" ] && [ -f "$pgdata/postmaster.pid" ]; then
+    runuser -u postgres -- "$pgbin/pg_ctl" -D "$pgdata" -m fast stop >/dev/null 2>&1 || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+sqlite_driver=$(find /usr/lib -name libsqlite3odbc.so -print -quit)
+pg_driver=$(find /usr/lib -name psqlodbca.so -print -quit)
+mkdir -p "$work/odbc"
+cat > "$work/odbc/odbcinst.ini" <<INI
+[SQLite3]
+Driver=$sqlite_driver
+[PostgreSQL]
+Driver=$pg_driver
+INI
+export ODBCSYSINI=$work/odbc ODBCINI=$work/odbc/odbc.ini
+: > "$ODBCINI"
+
+columns="DEC:10,CHAR:30,CHAR:25,DEC:12,CHAR:10,CHAR:4,CHAR:20,TXT:55"
+statement="SELECT id, name, city, amount, booked, code, note, remark FROM bench_rows"
+record_length=166
+
+prepare_sqlite() {
+  echo "generating $rows rows into SQLite ..."
+  "$python" "$root/bench/gen_data.py" --rows "$rows" --sqlite "$work/bench.db"
+  # StepAPI=1 streams rows as SQLite produces them instead of buffering the result.
+  cat >> "$ODBCINI" <<INI
+[KVLITE]
+Driver=SQLite3
+Database=$work/bench.db
+StepAPI=1
+INI
+}
+
+free_port() {
+  "$python" -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+prepare_pg() {
+  pgdata=$work/pg/data
+  mkdir -p "$work/pg"
+  chown postgres "$work/pg"
+  local port
+  port=$(free_port)
+  runuser -u postgres -- "$pgbin/initdb" -D "$pgdata" -U bench -A trust -E UTF8 --locale=C \
+    --no-sync >/dev/null
+  runuser -u postgres -- "$pgbin/pg_ctl" -D "$pgdata" -l "$work/pg/server.log" -w \
+    -o "-p $port -k $work/pg -c listen_addresses=127.0.0.1 -c fsync=off" start >/dev/null
+  local psql=("$pgbin/psql" -X -q -h 127.0.0.1 -p "$port" -U bench)
+  "${psql[@]}" -d postgres -c "CREATE DATABASE bench"
+  "${psql[@]}" -d bench -c "CREATE TABLE bench_rows (id integer, name text, city text,
+    amount text, booked date, code text, note text, remark text)"
+  echo "generating $rows rows into PostgreSQL on port $port ..."
+  "$python" "$root/bench/gen_data.py" --rows "$rows" --csv |
+    "${psql[@]}" -d bench -c "\\copy bench_rows FROM STDIN WITH (FORMAT csv)"
+  "${psql[@]}" -d bench -c "VACUUM ANALYZE bench_rows"
+  # UseDeclareFetch with Fetch=10000 reads the result through a cursor in
+  # batches instead of holding all of it in the client.
+  cat >> "$ODBCINI" <<INI
+[KVPG]
+Driver=PostgreSQL
+Servername=127.0.0.1
+Port=$port
+Database=bench
+UseDeclareFetch=1
+Fetch=10000
+INI
+}
+
+# Lays out what korvadex reads: ../../Files/Kastrovin.Ini and ./KORVADEX.<system>.INI.
+prepare_job() {
+  local name=$1 dsn=$2 system=$3
+  local dir=$work/$name
+  mkdir -p "$dir/Files" "$dir/jobs/run"
+  {
+    local n=1 pair
+    for pair in DATABASE=$dsn LOGIN=bench PASS=bench DB_SYSTEM=$system; do
+      printf ';KORVADEX;Benchmark\n%d;%s;%s\n' "$n" "${pair%%=*}" "$("$cred" encrypt "${pair#*=}")"
+      n=$((n + 1))
+    done
+  } > "$dir/Files/Kastrovin.Ini"
+  {
+    echo "[BENCH]"
+    echo "SQL001=$statement"
+    local i=1 item
+    for item in ${columns//,/ }; do
+      printf 'FELD%02d=COL%d\nFTYP%02d=%s\nFLEN%02d=%s\n' "$i" "$i" "$i" "${item%%:*}" "$i" "${item#*:}"
+      i=$((i + 1))
+    done
+  } > "$dir/jobs/run/KORVADEX.$system.INI"
+}
+
+results=$work/results.tsv
+: > "$results"
+
+# measure DRIVER TOOL OUTPUT-FILE COMMAND...: one timed run, appended to the results.
+measure() {
+  local driver=$1 tool=$2 output=$3
+  shift 3
+  rm -f "$output"
+  local timing=$work/timing
+  if ! /usr/bin/time -f "%e %U %S %M" -o "$timing" "$@" > "$work/last.log" 2>&1; then
+    echo "$tool on $driver failed:" >&2
+    cat "$work/last.log" >&2
+    exit 1
+  fi
+  local size=0
+  [ -f "$output" ] && size=$(stat -c %s "$output")
+  read -r wall user sys rss < "$timing"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$driver" "$tool" "$wall" "$user" "$sys" "$rss" >> "$results"
+  printf '  %-8s %-9s wall %6.2f s  cpu %6.2f s  peak %8.1f MiB  output %s bytes\n' \
+    "$driver" "$tool" "$wall" "$(echo "$user + $sys" | bc)" "$(echo "scale=1; $rss / 1024" | bc)" "$size"
+}
+
+for driver in $drivers; do
+  case $driver in
+    sqlite) prepare_sqlite; dsn=KVLITE; system=SQLITE ;;
+    pg) prepare_pg; dsn=KVPG; system=PGSQL ;;
+    *) echo "unknown driver $driver" >&2; exit 1 ;;
+  esac
+  prepare_job "$driver" "$dsn" "$system"
+  run_dir=$work/$driver/jobs/run
+  # One untimed pass so that every tool meets the same warm caches.
+  "$floor" "$dsn" bench bench "$statement" 2>/dev/null
+  echo "$driver: $runs rounds of floor, korvadex${with_peer:+ and peer}"
+  for round in $(seq "$runs"); do
+    measure "$driver" floor /nonexistent "$floor" "$dsn" bench bench "$statement"
+    measure "$driver" korvadex "$run_dir/korvadex.dat" \
+      bash -c 'cd "$1" && exec "$2" BENCH BENCH korvadex.dat 1' _ "$run_dir" "$korvadex"
+    if [ "$with_peer" = 1 ]; then
+      measure "$driver" peer "$run_dir/peer.dat" \
+        "$python" "$root/bench/peer_export.py" "DSN=$dsn;UID=bench;PWD=bench" "$statement" \
+        "$columns" "$run_dir/peer.dat" 1
+    fi
+  done
+  expected=$((rows * record_length))
+  actual=$(stat -c %s "$run_dir/korvadex.dat")
+  [ "$actual" = "$expected" ] || { echo "korvadex wrote $actual bytes, expected $expected" >&2; exit 1; }
+  if [ "$with_peer" = 1 ]; then
+    if cmp -s "$run_dir/korvadex.dat" "$run_dir/peer.dat"; then
+      echo "  $driver: korvadex and peer files are byte-identical ($actual bytes)"
+    else
+      echo "  $driver: korvadex and peer files DIFFER" >&2
+      cmp "$run_dir/korvadex.dat" "$run_dir/peer.dat" | head -1 >&2
+      exit 1
+    fi
+  fi
+  rm -f "$run_dir/korvadex.dat" "$run_dir/peer.dat"
+  if [ "$driver" = pg ]; then
+    runuser -u postgres -- "$pgbin/pg_ctl" -D "$pgdata" -m fast stop >/dev/null
+  fi
+done
+
+"$python" - "$results" "$rows" "$record_length" <<'PY'
+import statistics
+import sys
+
+path, rows, length = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+data = {}
+for line in open(path):
+    driver, tool, wall, user, system, rss = line.split("\t")
+    entry = data.setdefault(driver, {}).setdefault(tool, {"wall": [], "cpu": [], "rss": []})
+    entry["wall"].append(float(wall))
+    entry["cpu"].append(float(user) + float(system))
+    entry["rss"].append(int(rss) / 1024.0)
+file_mib = rows * length / 1048576.0
+print()
+print("rows %d, download file %.1f MiB; medians of %d runs" % (rows, file_mib, len(next(iter(next(iter(data.values())).values()))["wall"])))
+print("%-8s %-9s %9s %9s %11s" % ("driver", "tool", "wall s", "cpu s", "peak MiB"))
+for driver, tools in data.items():
+    med = {tool: {k: statistics.median(v) for k, v in m.items()} for tool, m in tools.items()}
+    for tool, m in med.items():
+        print("%-8s %-9s %9.2f %9.2f %11.1f" % (driver, tool, m["wall"], m["cpu"], m["rss"]))
+    floor, kvx = med["floor"], med["korvadex"]
+    ratio = kvx["wall"] / floor["wall"]
+    print("  korvadex/floor wall %.3f  (target <= 1.10: %s)" % (ratio, "met" if ratio <= 1.10 else "NOT met"))
+    limit = floor["rss"] + 1.1 * file_mib
+    print("  korvadex peak %.1f MiB, limit floor + 1.1 x file = %.1f MiB: %s"
+          % (kvx["rss"], limit, "met" if kvx["rss"] <= limit else "NOT met"))
+    if "peer" in med:
+        speed = med["peer"]["wall"] / kvx["wall"]
+        print("  peer/korvadex wall %.2f  (target >= 3: %s)" % (speed, "met" if speed >= 3 else "NOT met"))
+PY
