@@ -1,0 +1,145 @@
+// End-to-end runs of korvadex through unixODBC and psqlODBC against a real
+// PostgreSQL server started for the tests.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <memory>
+
+#include "test_support.h"
+
+namespace korvadex {
+namespace {
+
+using testing::CommandResult;
+using testing::ReadFileBytes;
+
+// The server of the ctest run when there is one, else one of this process's own.
+class PostgresServer {
+ public:
+  PostgresServer() {
+    const char* shared = std::getenv("KORVADEX_TEST_PG_STATE");
+    if (shared != nullptr && testing::FileExists(std::string(shared) + "/port")) {
+      state_ = shared;
+    } else {
+      own_ = std::make_unique<testing::TempDir>();
+      state_ = own_->path();
+      Script("start");
+    }
+    port_ = ReadFileBytes(state_ + "/port");
+    while (!port_.empty() && (port_.back() == '\n')) port_.pop_back();
+  }
+  ~PostgresServer() {
+    if (own_) Script("stop");
+  }
+  const std::string& port() const { return port_; }
+
+ private:
+  void Script(const char* command) {
+    CommandResult result = testing::RunCommand(
+        {"/bin/bash", std::string(KORVADEX_SOURCE_DIR) + "/tests/pg-server.sh", command, state_}, "");
+    if (result.exitCode != 0) ADD_FAILURE() << "pg-server.sh " << command << ": " << result.err;
+  }
+  std::unique_ptr<testing::TempDir> own_;
+  std::string state_;
+  std::string port_;
+};
+
+class PostgresRunTest : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() { server_ = std::make_unique<PostgresServer>(); }
+  static void TearDownTestSuite() { server_.reset(); }
+
+  void SetUp() override {
+    const std::string driver = testing::FindDriverLibrary("psqlodbca.so");
+    ASSERT_FALSE(driver.empty()) << "psqlODBC (odbc-postgresql) is not installed";
+    ASSERT_FALSE(server_->port().empty());
+    const std::string common = "Driver=" + driver + "\nServername=127.0.0.1\nPort=" +
+                               server_->port() + "\nDatabase=kvtest\n";
+    // Fetch=50 makes the cursor deliver rows in small batches, so an error in a
+    // later row reaches the row loop after earlier rows were read.
+    env_ = testing::WriteOdbcConfig(dir_ / "odbc",
+                                    {{"KVPG", common + "UseDeclareFetch=1\nFetch=10000\n"},
+                                     {"KVPGSMALL", common + "UseDeclareFetch=1\nFetch=50\n"}});
+    tree_.WriteCredentials("KVPG", "kvuser", "kv-secret", "PG");
+    schema_ = "s" + std::to_string(::getpid());
+    Psql("CREATE SCHEMA " + schema_);
+  }
+  void TearDown() override { Psql("DROP SCHEMA " + schema_ + " CASCADE"); }
+
+  void Psql(const std::string& sql) {
+    CommandResult result = testing::RunCommand(
+        {"/usr/bin/psql", "-q", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1", "-p", server_->port(),
+         "-U", "kvuser", "-d", "kvtest", "-c", sql},
+        "", {{"PGPASSWORD", "kv-secret"}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+  }
+
+  CommandResult Run(const std::string& job, const std::string& target, const std::string& flag = "1",
+                    const std::string& extra = "") {
+    tree_.WriteJobFile("PG", "[JOB]\n" + job);
+    std::vector<std::string> args{"JOB", schema_, target, flag};
+    if (!extra.empty()) args.push_back(extra);
+    return testing::RunKorvadex(tree_, args, env_);
+  }
+  std::string Out(const std::string& name) { return tree_.runDir + "/" + name; }
+
+  static std::unique_ptr<PostgresServer> server_;
+  testing::TempDir dir_;
+  testing::JobTree tree_{dir_.path()};
+  std::map<std::string, std::string> env_;
+  std::string schema_;
+};
+
+std::unique_ptr<PostgresServer> PostgresRunTest::server_;
+
+TEST_F(PostgresRunTest, ExportsValuesAsPostgresRendersThem) {
+  Psql("CREATE TABLE " + schema_ + ".t (id int, code char(4), amount numeric(8,2), day date, "
+       "note text, city text);"
+       "INSERT INTO " + schema_ + ".t VALUES "
+       "(10, 'B', 1234.5, '2026-01-31', NULL, '  Köln '),"
+       "(2, 'a', -3, '2026-12-08', E'tab\\there', 'x'),"
+       "(3, 'A', 0.5, NULL, repeat('n', 149) || 'E', ''),"
+       "(3, 'A', 0.5, NULL, repeat('n', 149) || 'E', '')");
+  CommandResult result = Run(
+      "SQL001=SELECT code, id, amount, day, note, city FROM $parm01.t\n"
+      "FELD01=CODE\nFTYP01=TXT\nFLEN01=5\nFELD02=ID\nFTYP02=DEC\nFLEN02=3\n"
+      "FELD03=AMOUNT\nFTYP03=DEC\nFLEN03=9\nFELD04=DAY\nFTYP04=CHAR\nFLEN04=10\n"
+      "FELD05=NOTE\nFTYP05=TXT\nFLEN05=4\nFELD06=CITY\nFTYP06=CHAR\nFLEN06=6\n",
+      "pg.dat");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.out, "4 Saetze kopiert in Datei pg.dat \n");
+  // char(4) comes blank-padded, numeric keeps its scale, UTF-8 passes as bytes
+  // (so "Köln" is five bytes), and the 150-character text arrives as 99 bytes.
+  EXPECT_EQ(ReadFileBytes(Out("pg.dat")),
+            "A    003000000.50          nnnn      "
+            "A    003000000.50          nnnn      "
+            "B    010001234.502026-01-31    K\xC3\xB6ln "
+            "a    0020000-3.002026-12-08herex     ");
+}
+
+TEST_F(PostgresRunTest, WrongPasswordFailsTheConnect) {
+  tree_.WriteCredentials("KVPG", "kvuser", "wrong", "PG");
+  CommandResult result = Run("SQL001=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n", "x.dat", "1", "/D");
+  EXPECT_EQ(result.out.rfind(" Aktiviert Debugger\ndbConnect_Status: -1\nODBC-Diagnose: SQLSTATE", 0), 0u)
+      << result.out;
+  EXPECT_EQ(result.out.find("wrong"), std::string::npos);
+  EXPECT_FALSE(testing::FileExists(Out("x.dat")));
+}
+
+TEST_F(PostgresRunTest, SyntaxErrorAndReadErrorInTheRowLoop) {
+  EXPECT_EQ(Run("SQL001=SELEKT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n", "bad.dat").out,
+            "0 Saetze kopiert in Datei bad.dat \n");
+  EXPECT_FALSE(testing::FileExists(Out("bad.dat")));
+
+  tree_.WriteCredentials("KVPGSMALL", "kvuser", "kv-secret", "PG");
+  CommandResult result = Run(
+      "SQL001=SELECT 1 / (120 - x) FROM generate_series(1, 200) AS x\n"
+      "FELD01=A\nFTYP01=DEC\nFLEN01=1\n", "part.dat");
+  // Rows come in batches of 50: the batch holding the division by zero fails
+  // after the first two batches were read.
+  EXPECT_EQ(result.out, "Fehler Lesen in Leseschleife -1100 Saetze kopiert in Datei part.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("part.dat")).size(), 100u);
+}
+
+}  // namespace
+}  // namespace korvadex
