@@ -126,6 +126,19 @@ TEST_F(PostgresRunTest, WrongPasswordFailsTheConnect) {
   EXPECT_FALSE(testing::FileExists(Out("x.dat")));
 }
 
+TEST_F(PostgresRunTest, LongUserNameAndPasswordArePassedWhole) {
+  // Cut to the 23 characters of the old connect buffers, these would log in
+  // with a wrong password.
+  const std::string user = "u" + schema_ + "_with_a_long_role_name";
+  const std::string password = "a-password-of-forty-characters-0123456789";
+  Psql("CREATE ROLE " + user + " LOGIN PASSWORD '" + password + "'");
+  tree_.WriteCredentials("KVPG", user, password, "PG");
+  CommandResult result = Run("SQL001=SELECT 7\nFELD01=A\nFTYP01=DEC\nFLEN01=2\n", "long.dat");
+  Psql("DROP ROLE " + user);
+  EXPECT_EQ(result.out, "1 Saetze kopiert in Datei long.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("long.dat")), "07");
+}
+
 TEST_F(PostgresRunTest, SyntaxErrorAndReadErrorInTheRowLoop) {
   EXPECT_EQ(Run("SQL001=SELEKT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n", "bad.dat").out,
             "0 Saetze kopiert in Datei bad.dat \n");

@@ -38,7 +38,7 @@ case $cmd in
     as_server_user "$bin/pg_ctl" -D "$data/db" -l "$data/server.log" -w -t 60 start \
       -o "-p $port -k $data -c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off" >/dev/null
     as_server_user "$bin/psql" -q -h "$data" -p "$port" -U postgres -d postgres \
-      -c "CREATE ROLE kvuser LOGIN PASSWORD 'kv-secret'" -c "CREATE DATABASE kvtest OWNER kvuser" >/dev/null
+      -c "CREATE ROLE kvuser LOGIN CREATEROLE PASSWORD 'kv-secret'" -c "CREATE DATABASE kvtest OWNER kvuser" >/dev/null
     echo "$port" > "$state/port"
     ;;
   stop)
