@@ -128,7 +128,7 @@ void AddEntryFindings(const CredentialCheck& check, const std::vector<RawCredent
     }
     if (raw.secondLineCut) {
       const int line = raw.firstLineCut ? fields.firstLine : fields.firstLine + 1;
-      warnings.push_back(LineText(line) +
+      warnings.push_back("Line " + std::to_string(line) +
                          " has more than " + std::to_string(kSecondLineText) + " characters; its rest is read as the next line, "
                          "which shifts the pairing of every later line.");
     }
@@ -168,7 +168,7 @@ void AddUnpairedLineFinding(std::string_view content, const std::vector<RawCrede
   });
   const std::size_t lines = CountLines(content);
   if (isAnyCut || lines != entries.size() * 2 + 1 || LastLine(content).empty()) return;
-  warnings.push_back(LineText(static_cast<int>(lines)) +
+  warnings.push_back("Line " + std::to_string(lines) +
                      " has no partner line and is ignored; every entry takes two lines.");
 }
 
