@@ -5,8 +5,8 @@
 # Usage: demo/run-demo.sh [KORVADEX_BINARY [KASTROVIN_CRED_BINARY]]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-korvadex=${1:-$root/build/korvadex}
-cred=${2:-$root/build/kastrovin-cred}
+korvadex=$(realpath "${1:-$root/build/korvadex}")
+cred=$(realpath "${2:-$root/build/kastrovin-cred}")
 work=$root/demo/work
 rm -rf "$work"
 mkdir -p "$work/odbc" "$work/Files" "$work/jobs/run"
