@@ -237,6 +237,13 @@ TEST(CredentialCheckTest, ReportMasksThePasswordEntryTakenForOtherKeys) {
             "  DB_SYSTEM  line 1  ********  (entry \"PASS\")\n");
 }
 
+TEST(CredentialCheckTest, JobPathIsMaskedWhenDbSystemIsThePassword) {
+  const CredentialCheck clean = CheckCredentialContent(CleanFile());
+  EXPECT_EQ(ShownJobPath(clean, "./korvadex.db2.ini"), "./korvadex.db2.ini");
+  const CredentialCheck shared = CheckCredentialContent(Entry(";KORVADEX;PASS", "0", "PASS", kPassHex));
+  EXPECT_EQ(ShownJobPath(shared, "./KORVADEX.Passwort-2024!.INI"), "./KORVADEX.********.INI");
+}
+
 TEST(CredentialCheckTest, ReportShowsMissingKeysEscapesControlBytesAndCountsWarnings) {
   const CredentialCheck check = CheckCredentialContent(
       Entry(";KORVADEX;DATABASE", "1", "DATABASE", EncryptPassword("A\"B\x07", kCredentialKey)));

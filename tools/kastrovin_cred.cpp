@@ -127,9 +127,11 @@ int ReadInputValue(const char* prompt, std::string& value) {
   const bool isTerminal = ::isatty(STDIN_FILENO) == 1;
   LineStatus status;
   if (isTerminal) {
+    // Echo goes off before the prompt shows, so nothing typed after it is echoed
+    // or thrown away by the switch.
+    EchoOff quiet(STDIN_FILENO);
     std::fprintf(stderr, "%s", prompt);
     std::fflush(stderr);
-    EchoOff quiet(STDIN_FILENO);
     status = ReadLine(STDIN_FILENO, value);
     // The user's Enter was not echoed.
     std::fprintf(stderr, "\n");
@@ -425,8 +427,9 @@ int Check(const std::vector<std::string>& args) {
   std::string jobPath;
   bool isJobFileFound = false;
   if (HasDbSystem(check)) {
-    jobPath = ResolvePathCase(JobDefinitionPath(ResolvedDbSystem(check)));
-    isJobFileFound = IsRegularFile(jobPath);
+    const std::string resolvedPath = ResolvePathCase(JobDefinitionPath(ResolvedDbSystem(check)));
+    isJobFileFound = IsRegularFile(resolvedPath);
+    jobPath = ShownJobPath(check, resolvedPath);
     AddJobFileFinding(check, jobPath, isJobFileFound);
   }
   std::string report = FormatCheckReport(check, path, jobPath, isJobFileFound);

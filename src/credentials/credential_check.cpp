@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "credentials/blowfish.h"
+#include "jobdef/job_definition.h"
 
 namespace korvadex {
 
@@ -201,6 +202,12 @@ std::string ResolvedDbSystem(const CredentialCheck& check) {
 bool HasDbSystem(const CredentialCheck& check) {
   const KeyResolution* resolution = ResolutionOf(check, "DB_SYSTEM");
   return resolution != nullptr && resolution->entry.firstLine != 0;
+}
+
+std::string ShownJobPath(const CredentialCheck& check, std::string_view jobPath) {
+  const KeyResolution* resolution = ResolutionOf(check, "DB_SYSTEM");
+  if (resolution == nullptr || !IsSecret(*resolution)) return std::string(jobPath);
+  return JobDefinitionPath(kMask);
 }
 
 void AddJobFileFinding(CredentialCheck& check, std::string_view jobPath, bool isFound) {

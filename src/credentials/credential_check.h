@@ -51,6 +51,10 @@ std::string ResolvedDbSystem(const CredentialCheck& check);
 // True when DB_SYSTEM resolved to an entry, so a job definition file can be looked for.
 bool HasDbSystem(const CredentialCheck& check);
 
+// `jobPath` as a report may show it: masked when DB_SYSTEM was taken from the
+// password's entry, since the path then holds the password.
+std::string ShownJobPath(const CredentialCheck& check, std::string_view jobPath);
+
 // Adds the warning for a job definition file that `jobPath` does not name.
 void AddJobFileFinding(CredentialCheck& check, std::string_view jobPath, bool isFound);
 

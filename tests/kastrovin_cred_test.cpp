@@ -1,0 +1,428 @@
+// Runs kastrovin-cred as an operator would: every command and misuse with its
+// exit code, input from a pipe and from a terminal, files it writes, and what
+// korvadex then reads from them.
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "driver/run.h"
+#include "driver/run_context.h"
+#include "test_support.h"
+
+namespace korvadex {
+namespace {
+
+using testing::CommandResult;
+using testing::JobTree;
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
+
+constexpr char kBuiltFile[] =
+    ";KORVADEX;DATABASE\n"
+    "1;DATABASE;A11BD1D4C7AA786D5C2907BCDB5CF510\n"
+    ";KORVADEX;LOGIN\n"
+    "2;LOGIN;DAA2DA5FBEB80096D9E6CC6D8EC62FB9\n"
+    ";KORVADEX;PASS\n"
+    "3;PASS;5E866D854C92105611AC5747EDD5116E\n"
+    ";KORVADEX;DB_SYSTEM\n"
+    "4;DB_SYSTEM;6D616705877AFFD5\n";
+
+CommandResult Cred(const std::vector<std::string>& args, const std::string& workDir = "",
+                   const std::string& input = "") {
+  std::vector<std::string> argv{KORVADEX_CRED_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testing::RunCommand(argv, workDir, {}, input);
+}
+
+unsigned ModeOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return 0;
+  return static_cast<unsigned>(info.st_mode) & 07777u;
+}
+
+std::vector<std::string> InitArgs(const std::string& file) {
+  return {"init", file, "--database", "ODBC_PROD", "--login", "kvx_user_prod", "--db-system", "DB2", "--pass", "-"};
+}
+
+TEST(KastrovinCredTest, MisuseGivesItsExitCodeAndMessage) {
+  TempDir dir;
+  WriteFileBytes(dir / "exists.ini", "old\n");
+  ::mkdir((dir / "folder").c_str(), 0755);
+  struct Row {
+    const char* label;
+    std::vector<std::string> args;
+    std::string input;
+    int exitCode;
+    std::string message;  // the first line on standard error
+  };
+  const Row rows[] = {
+      {"no command", {}, "", 2, "kastrovin-cred: no command given\n"},
+      {"unknown command", {"frob"}, "", 2, "kastrovin-cred: unknown command 'frob'\n"},
+      {"encrypt unknown option", {"encrypt", "--bogus"}, "", 2,
+       "kastrovin-cred: encrypt: unknown option '--bogus' (use -- before a value that begins with -)\n"},
+      {"encrypt two values", {"encrypt", "a", "b"}, "", 2, "kastrovin-cred: encrypt: only one VALUE may be given\n"},
+      {"encrypt too long", {"encrypt", std::string(97, 'v')}, "", 3,
+       "kastrovin-cred: VALUE has 97 characters; at most 96 fit into the credentials file.\n"},
+      {"encrypt nothing on stdin", {"encrypt"}, "", 4, "kastrovin-cred: no value given on standard input\n"},
+      {"encrypt over-long stdin line", {"encrypt"}, std::string(2000, 'v') + "\n", 3,
+       "kastrovin-cred: the value read is longer than 1024 characters\n"},
+      {"decrypt without HEX", {"decrypt"}, "", 2, "kastrovin-cred: decrypt: HEX is missing\n"},
+      {"decrypt two HEX", {"decrypt", "6D616705877AFFD5", "6D616705877AFFD5"}, "", 2,
+       "kastrovin-cred: decrypt: only one HEX may be given\n"},
+      {"decrypt option", {"decrypt", "-x"}, "", 2, "kastrovin-cred: decrypt: unknown option '-x'\n"},
+      {"decrypt lower case", {"decrypt", "6d616705877affd5"}, "", 3,
+       "kastrovin-cred: decrypt: '6d616705877affd5' is not upper-case hex text of whole 16-character blocks\n"},
+      {"decrypt short block", {"decrypt", "6D616705877AFF"}, "", 3,
+       "kastrovin-cred: decrypt: '6D616705877AFF' is not upper-case hex text of whole 16-character blocks\n"},
+      {"init without FILE", {"init", "--database", "D", "--login", "u", "--db-system", "S"}, "", 2,
+       "kastrovin-cred: init: FILE is missing\n"},
+      {"init without login", {"init", dir / "n.ini", "--database", "D", "--db-system", "S"}, "", 2,
+       "kastrovin-cred: init: --login is required\n"},
+      {"init password on the command line",
+       {"init", dir / "n.ini", "--database", "D", "--login", "u", "--db-system", "S", "--pass", "secret"}, "", 2,
+       "kastrovin-cred: init: --pass only takes '-' (read the password from standard input); a password is "
+       "never taken from the command line\n"},
+      {"init option twice", {"init", dir / "n.ini", "--database", "D", "--database=E"}, "", 2,
+       "kastrovin-cred: init: --database is given twice\n"},
+      {"init option without value", {"init", dir / "n.ini", "--login", "u", "--database"}, "", 2,
+       "kastrovin-cred: init: --database needs a value\n"},
+      {"init option followed by option", {"init", dir / "n.ini", "--login", "--database", "D"}, "", 2,
+       "kastrovin-cred: init: --login needs a value\n"},
+      {"init unknown option", {"init", dir / "n.ini", "--user", "u"}, "", 2,
+       "kastrovin-cred: init: unknown option '--user'\n"},
+      {"init two files", {"init", dir / "n.ini", dir / "m.ini"}, "", 2,
+       "kastrovin-cred: init: only one FILE may be given ('" + (dir / "m.ini") + "' is extra)\n"},
+      {"init DATABASE too long",
+       {"init", dir / "n.ini", "--database", std::string(42, 'D'), "--login", "u", "--db-system", "S", "--pass", "-"},
+       "p\n", 3, "kastrovin-cred: init: DATABASE must have 1 to 41 characters (it has 42).\n"},
+      {"init DB_SYSTEM with slash",
+       {"init", dir / "n.ini", "--database", "D", "--login", "u", "--db-system", "../S", "--pass", "-"}, "p\n", 3,
+       "kastrovin-cred: init: DB_SYSTEM is part of the file name KORVADEX.<DB_SYSTEM>.INI and must not contain "
+       "'/' or '\\'.\n"},
+      {"init password too long", InitArgs(dir / "n.ini"), std::string(97, 'p') + "\n", 3,
+       "kastrovin-cred: init: PASS has 97 characters; at most 96 fit into the credentials file.\n"},
+      {"init no password on stdin", InitArgs(dir / "n.ini"), "", 4,
+       "kastrovin-cred: no value given on standard input\n"},
+      {"init password from a pipe without --pass -",
+       {"init", dir / "n.ini", "--database", "D", "--login", "u", "--db-system", "S"}, "p\n", 4,
+       "kastrovin-cred: init: standard input is not a terminal; give --pass - to read the password from it\n"},
+      {"init over an existing file", InitArgs(dir / "exists.ini"), "p\n", 5,
+       "kastrovin-cred: init: " + (dir / "exists.ini") + " exists; give --force to replace it\n"},
+      {"init into a missing folder", InitArgs(dir / "none/n.ini"), "p\n", 6,
+       "kastrovin-cred: init: cannot create " + (dir / "none/n.ini") + ": No such file or directory\n"},
+      {"check two files", {"check", "a", "b"}, "", 2, "kastrovin-cred: check: only one FILE may be given\n"},
+      {"check option", {"check", "--all"}, "", 2, "kastrovin-cred: check: unknown option '--all'\n"},
+      {"check missing file", {"check", dir / "none.ini"}, "", 2,
+       "kastrovin-cred: check: cannot read " + (dir / "none.ini") + ": No such file or directory\n"},
+      {"check folder", {"check", dir / "folder"}, "", 2,
+       "kastrovin-cred: check: cannot read " + (dir / "folder") + ": not a regular file\n"},
+  };
+  for (const Row& row : rows) {
+    const CommandResult result = Cred(row.args, dir.path(), row.input);
+    EXPECT_EQ(result.exitCode, row.exitCode) << row.label;
+    const std::size_t start = result.err.find("kastrovin-cred: ");
+    ASSERT_NE(start, std::string::npos) << row.label << ": " << result.err;
+    EXPECT_EQ(result.err.substr(start, result.err.find('\n', start) + 1 - start), row.message) << row.label;
+    EXPECT_EQ(result.out, "") << row.label;
+  }
+  EXPECT_EQ(ReadFileBytes(dir / "exists.ini"), "old\n");
+  EXPECT_FALSE(testing::FileExists(dir / "n.ini"));
+}
+
+TEST(KastrovinCredTest, HelpGoesToStandardOutput) {
+  for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
+           {"--help"}, {"help"}, {"-h"}, {"init", "--help"}, {"check", "x", "-h"}}) {
+    const CommandResult result = Cred(args);
+    EXPECT_EQ(result.exitCode, 0) << args.back();
+    EXPECT_EQ(result.out.substr(0, 7), "Usage:\n") << args.back();
+    EXPECT_NE(result.out.find("  kastrovin-cred check [FILE]\n"), std::string::npos) << args.back();
+    EXPECT_EQ(result.err, "") << args.back();
+  }
+}
+
+TEST(KastrovinCredTest, EncryptAndDecrypt) {
+  struct Row {
+    const char* label;
+    std::vector<std::string> args;
+    std::string input;
+    std::string out;
+  };
+  const Row rows[] = {
+      {"value argument", {"encrypt", "ODBC_PROD"}, "", "A11BD1D4C7AA786D5C2907BCDB5CF510\n"},
+      {"line from a pipe", {"encrypt"}, "kvx_user_prod\n", "DAA2DA5FBEB80096D9E6CC6D8EC62FB9\n"},
+      {"CR LF dropped", {"encrypt"}, "kvx_user_prod\r\n", "DAA2DA5FBEB80096D9E6CC6D8EC62FB9\n"},
+      {"last line without LF", {"encrypt"}, "kvx_user_prod", "DAA2DA5FBEB80096D9E6CC6D8EC62FB9\n"},
+      {"only the first line", {"encrypt", "-"}, "DB2\nsecond\n", "6D616705877AFFD5\n"},
+      {"empty line is the empty value", {"encrypt"}, "\n", "\n"},
+      {"decrypt", {"decrypt", "5E866D854C92105611AC5747EDD5116E"}, "", "Passwort-2024!\n"},
+      {"decrypt a full block", {"decrypt", "92039C712B371DBD"}, "", "Geheim12\n"},
+      {"decrypt empty", {"decrypt", ""}, "", "\n"},
+  };
+  for (const Row& row : rows) {
+    const CommandResult result = Cred(row.args, "", row.input);
+    EXPECT_EQ(result.exitCode, 0) << row.label << ": " << result.err;
+    EXPECT_EQ(result.out, row.out) << row.label;
+    EXPECT_EQ(result.err, "") << row.label;
+  }
+}
+
+TEST(KastrovinCredTest, ValueAfterDoubleDashMayLookLikeAnOption) {
+  for (const char* value : {"-x", "--help"}) {
+    const CommandResult encrypted = Cred({"encrypt", "--", value});
+    ASSERT_EQ(encrypted.exitCode, 0) << value << ": " << encrypted.err;
+    ASSERT_EQ(encrypted.out.size(), 17u) << value << ": " << encrypted.out;
+    const CommandResult decrypted = Cred({"decrypt", encrypted.out.substr(0, 16)});
+    EXPECT_EQ(decrypted.exitCode, 0) << value;
+    EXPECT_EQ(decrypted.out, std::string(value) + "\n");
+  }
+}
+
+TEST(KastrovinCredTest, InitWritesAPrivateFile) {
+  TempDir dir;
+  const std::string file = dir / "Kastrovin.Ini";
+  const CommandResult result = Cred(InitArgs(file), "", "Passwort-2024!\n");
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(ReadFileBytes(file), kBuiltFile);
+  EXPECT_EQ(ModeOf(file), 0600u);
+  EXPECT_EQ(result.out, "Wrote " + file + " (mode 0600): DATABASE, LOGIN, PASS and DB_SYSTEM, entries 1 to 4.\n");
+}
+
+TEST(KastrovinCredTest, InitForceReplacesAndTightensTheMode) {
+  TempDir dir;
+  const std::string file = dir / "Kastrovin.Ini";
+  WriteFileBytes(file, "old content that is longer than the new file would be, to show truncation\n" +
+                           std::string(500, 'x'));
+  ::chmod(file.c_str(), 0644);
+  std::vector<std::string> args = InitArgs(file);
+  args.push_back("--force");
+  const CommandResult result = Cred(args, "", "Passwort-2024!\n");
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(ReadFileBytes(file), kBuiltFile);
+  EXPECT_EQ(ModeOf(file), 0600u);
+}
+
+TEST(KastrovinCredTest, InitDoesNotWriteThroughALink) {
+  TempDir dir;
+  WriteFileBytes(dir / "target", "keep\n");
+  ASSERT_EQ(::symlink((dir / "target").c_str(), (dir / "link.ini").c_str()), 0);
+  EXPECT_EQ(Cred(InitArgs(dir / "link.ini"), "", "p\n").exitCode, 5);
+  std::vector<std::string> forced = InitArgs(dir / "link.ini");
+  forced.push_back("--force");
+  const CommandResult result = Cred(forced, "", "p\n");
+  EXPECT_EQ(result.exitCode, 6);
+  EXPECT_NE(result.err.find("cannot create " + (dir / "link.ini")), std::string::npos) << result.err;
+  EXPECT_EQ(ReadFileBytes(dir / "target"), "keep\n");
+}
+
+// The file that init writes is read by korvadex's own credential step.
+TEST(KastrovinCredTest, InitFileReadsBackAsKorvadexReadsIt) {
+  TempDir dir;
+  JobTree tree(dir.path());
+  const CommandResult result =
+      Cred({"init", tree.credentialPath, "--database=KVCRED", "--login", "op;1", "--db-system", "SQLITE", "--pass",
+            "-"},
+           "", "pa ss;word\r\n");
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  RunContext context;
+  ReadCredentials(context, tree.credentialPath);
+  EXPECT_EQ(context.dataSource, "KVCRED");
+  EXPECT_EQ(context.userName, "op;1");
+  EXPECT_EQ(context.password, "pa ss;word");
+  EXPECT_EQ(context.dbSystem, "SQLITE");
+}
+
+class CredSqliteTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string driver = testing::FindDriverLibrary("libsqlite3odbc.so");
+    ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver (libsqliteodbc) is not installed";
+    env_ = testing::WriteOdbcConfig(dir_ / "odbc", {{"KVCRED", "Driver=" + driver + "\nDatabase=" +
+                                                                    (dir_ / "t.db") + "\n"}});
+    const CommandResult made = testing::RunCommand(
+        {"/usr/bin/sqlite3", dir_ / "t.db"}, "", {},
+        "CREATE TABLE items (name TEXT, qty INTEGER, term TEXT);"
+        "INSERT INTO items VALUES ('Nut', 7, 'T1'), ('Bolt', 12, 'T1'), ('Gear', 3, 'T2');");
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+    tree_.WriteJobFile("SQLITE",
+                       "[JOB]\nSQL001=SELECT name, qty FROM items\nSQL002=WHERE term = '$parm01'\n"
+                       "FELD01=NAME\nFTYP01=CHAR\nFLEN01=6\nFELD02=QTY\nFTYP02=DEC\nFLEN02=4\n");
+  }
+
+  TempDir dir_;
+  JobTree tree_{dir_.path()};
+  std::map<std::string, std::string> env_;
+};
+
+TEST_F(CredSqliteTest, KorvadexRunsOnTheFileInitWrote) {
+  const CommandResult init = Cred({"init", tree_.credentialPath, "--database", "KVCRED", "--login", "user",
+                                   "--db-system", "SQLITE", "--pass", "-"},
+                                  "", "secret\n");
+  ASSERT_EQ(init.exitCode, 0) << init.err;
+  const CommandResult run = testing::RunKorvadex(tree_, {"JOB", "T1", "out.dat", "1"}, env_);
+  EXPECT_EQ(run.exitCode, 0) << run.out;
+  EXPECT_EQ(run.out, "2 Saetze kopiert in Datei out.dat \n");
+  EXPECT_EQ(ReadFileBytes(tree_.runDir + "/out.dat"), "Bolt  0012Nut   0007");
+}
+
+TEST_F(CredSqliteTest, CheckFindsTheDefaultFileAndTheJobFile) {
+  ASSERT_EQ(Cred({"init", tree_.credentialPath, "--database", "KVCRED", "--login", "user", "--db-system",
+                  "SQLITE", "--pass", "-"},
+                 "", "secret\n")
+                .exitCode,
+            0);
+  CommandResult result = Cred({"check"}, tree_.runDir);
+  EXPECT_EQ(result.exitCode, 0) << result.out;
+  EXPECT_EQ(result.out,
+            "Credentials file: ../../Files/Kastrovin.Ini\n"
+            "  DATABASE   line 1  \"KVCRED\"\n"
+            "  LOGIN      line 3  \"user\"\n"
+            "  PASS       line 5  ********\n"
+            "  DB_SYSTEM  line 7  \"SQLITE\"\n"
+            "Job definition file: ./KORVADEX.SQLITE.INI (found)\n"
+            "No warnings.\n");
+  EXPECT_EQ(result.err, "");
+
+  // Found whatever the letter case, as korvadex finds it.
+  ASSERT_EQ(::rename((tree_.runDir + "/KORVADEX.SQLITE.INI").c_str(), (tree_.runDir + "/korvadex.sqlite.ini").c_str()),
+            0);
+  result = Cred({"check"}, tree_.runDir);
+  EXPECT_EQ(result.exitCode, 0) << result.out;
+  EXPECT_NE(result.out.find("Job definition file: ./korvadex.sqlite.ini (found)\n"), std::string::npos)
+      << result.out;
+
+  ASSERT_EQ(::unlink((tree_.runDir + "/korvadex.sqlite.ini").c_str()), 0);
+  result = Cred({"check"}, tree_.runDir);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.out.find("Job definition file: ./KORVADEX.SQLITE.INI (not found)\n"
+                            "warning: The job definition file ./KORVADEX.SQLITE.INI is not found in the current "
+                            "directory; korvadex would end with exit code 3.\n1 warning.\n"),
+            std::string::npos)
+      << result.out;
+}
+
+TEST(KastrovinCredTest, CheckWarnsWithExitCodeOne) {
+  TempDir dir;
+  struct Row {
+    const char* label;
+    std::string content;
+    unsigned mode;
+    std::string warning;
+  };
+  const Row rows[] = {
+      {"readable by everyone", kBuiltFile, 0644,
+       "warning: " + (dir / "c.ini") +
+           " is open to every user (mode 0644); the fixed key only hides the values, so restrict it with chmod 600.\n"},
+      {"number 0", ";KORVADEX;PASS\n0;PASS;5E866D854C92105611AC5747EDD5116E\n", 0600,
+       "warning: DATABASE is taken from the entry at line 1 with key name \"PASS\", because its number is 0; such "
+       "an entry matches every key.\n"},
+      {"Windows line ends and a trailing end-of-file byte",
+       ";KORVADEX;DATABASE\r\n1;DATABASE;A11BD1D4C7AA786D5C2907BCDB5CF510\r\n\x1A;x\n0;LOGIN;00\n", 0600,
+       "warning: LOGIN is missing: no entry matches, so korvadex uses an empty value.\n"},
+  };
+  for (const Row& row : rows) {
+    WriteFileBytes(dir / "c.ini", row.content);
+    ::chmod((dir / "c.ini").c_str(), row.mode);
+    const CommandResult result = Cred({"check", dir / "c.ini"}, dir.path());
+    EXPECT_EQ(result.exitCode, 1) << row.label;
+    EXPECT_NE(result.out.find(row.warning), std::string::npos) << row.label << ":\n" << result.out;
+    EXPECT_EQ(result.out.find("Passwort"), std::string::npos) << row.label;
+  }
+}
+
+struct PtyResult {
+  int exitCode = -1;
+  std::string transcript;  // everything the program wrote to the terminal
+};
+
+// Runs the tool on a fresh pseudo-terminal; each reply is typed once its prompt
+// has appeared, as a person would.
+PtyResult RunOnTerminal(const std::vector<std::string>& args, const std::string& workDir,
+                        const std::vector<std::pair<std::string, std::string>>& dialogue) {
+  std::vector<std::string> argv{KORVADEX_CRED_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  int master = -1;
+  const pid_t pid = ::forkpty(&master, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) ::_exit(126);
+    std::vector<char*> cargs;
+    for (std::string& a : argv) cargs.push_back(a.data());
+    cargs.push_back(nullptr);
+    ::execv(cargs[0], cargs.data());
+    ::_exit(127);
+  }
+  PtyResult result;
+  if (pid < 0) return result;
+  std::size_t step = 0;
+  std::size_t searchFrom = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  for (;;) {
+    if (step < dialogue.size()) {
+      const std::size_t at = result.transcript.find(dialogue[step].first, searchFrom);
+      if (at != std::string::npos) {
+        const std::string& reply = dialogue[step].second;
+        [[maybe_unused]] ssize_t ignored = ::write(master, reply.data(), reply.size());
+        searchFrom = at + dialogue[step].first.size();
+        ++step;
+        continue;
+      }
+    }
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    pollfd fd{master, POLLIN, 0};
+    if (::poll(&fd, 1, 200) <= 0) continue;
+    char buffer[4096];
+    const ssize_t got = ::read(master, buffer, sizeof buffer);
+    // Linux reports EIO once the program has closed its side.
+    if (got <= 0) break;
+    result.transcript.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::close(master);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return result;
+}
+
+TEST(KastrovinCredTest, TerminalInputIsNotEchoedAndAskedTwice) {
+  const PtyResult result = RunOnTerminal({"encrypt"}, "", {{"Value: ", "Geheim12\n"}, {"Repeat: ", "Geheim12\n"}});
+  EXPECT_EQ(result.exitCode, 0) << result.transcript;
+  EXPECT_EQ(result.transcript, "Value: \r\nRepeat: \r\n92039C712B371DBD\r\n");
+}
+
+TEST(KastrovinCredTest, TerminalEntriesThatDifferWriteNothing) {
+  TempDir dir;
+  const PtyResult result =
+      RunOnTerminal({"init", "c.ini", "--database", "D", "--login", "u", "--db-system", "S"}, dir.path(),
+                    {{"Password: ", "secret1\n"}, {"Repeat: ", "secret2\n"}});
+  EXPECT_EQ(result.exitCode, 4) << result.transcript;
+  EXPECT_NE(result.transcript.find("kastrovin-cred: the two entries differ; nothing was done"), std::string::npos)
+      << result.transcript;
+  EXPECT_EQ(result.transcript.find("secret"), std::string::npos) << result.transcript;
+  EXPECT_FALSE(testing::FileExists(dir / "c.ini"));
+}
+
+TEST(KastrovinCredTest, TerminalPasswordGoesIntoTheFile) {
+  TempDir dir;
+  const PtyResult result =
+      RunOnTerminal({"init", "c.ini", "--database", "ODBC_PROD", "--login", "kvx_user_prod", "--db-system", "DB2"},
+                    dir.path(), {{"Password: ", "Passwort-2024!\n"}, {"Repeat: ", "Passwort-2024!\n"}});
+  EXPECT_EQ(result.exitCode, 0) << result.transcript;
+  EXPECT_EQ(result.transcript.find("Passwort"), std::string::npos) << result.transcript;
+  EXPECT_EQ(ReadFileBytes(dir / "c.ini"), kBuiltFile);
+}
+
+}  // namespace
+}  // namespace korvadex
