@@ -95,10 +95,10 @@ class FileSink {
   bool failed_ = false;
 };
 
-bool WriteRecords(int fd, const RecordList& list) {
+bool WriteRecords(int fd, RecordList& list) {
   FileSink sink(fd);
-  for (std::string_view line : list.lines) {
-    if (!sink.Write(line)) return false;
+  if (!EmitSortedRecords(list, [&sink](std::string_view record) { return sink.Write(record); })) {
+    return false;
   }
   return sink.Flush();
 }
@@ -195,7 +195,7 @@ bool CopyContent(int fromFd, int toFd) {
 
 // Writes into the target itself: for devices and pipes, and for a file whose
 // folder takes no new files. An append that fails is cut back to the old length.
-WriteOutcome WriteDirect(const std::string& path, bool replace, const RecordList& list) {
+WriteOutcome WriteDirect(const std::string& path, bool replace, RecordList& list) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_APPEND),
                      0666));
   if (!fd.isOpen()) return WriteOutcome::NotOpened;
@@ -213,7 +213,8 @@ WriteOutcome WriteDirect(const std::string& path, bool replace, const RecordList
 }  // namespace
 
 WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList& list) {
-  SortRecords(list);
+  // Records were lost when a run could not be spilled; the target stays as it was.
+  if (list.hasSpillFailed) return WriteOutcome::NotWritten;
   struct stat linkStat {};
   struct stat targetStat {};
   const bool hasEntry = ::lstat(path.c_str(), &linkStat) == 0;
@@ -268,7 +269,7 @@ WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList
 int WriteFile(std::unique_ptr<RecordList>& records, const std::string& targetFileName,
               int replaceFlag, int debugMode) {
   if (debugMode) std::printf("Str WriteFile\n");
-  if (records && records->count() > 0) {
+  if (records && (records->count() > 0 || records->hasSpillFailed)) {
     switch (WriteDownloadFile(targetFileName, replaceFlag == 1, *records)) {
       case WriteOutcome::Written:
         break;

@@ -1,50 +1,422 @@
-// Collects the records of a run and puts them into ascending byte order.
+// Collects the records of a run and puts them into ascending byte order,
+// spilling sorted runs to a temporary file when they outgrow a memory budget.
 #include "output/record_list.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <bit>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <new>
+#include <utility>
 
 namespace korvadex {
 
 namespace {
 
-constexpr std::size_t kMinBlockSize = 1 << 16;
-constexpr std::size_t kMaxBlockSize = 1 << 24;
+constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
+constexpr std::size_t kMaxBudget = std::size_t{1} << 30;
+constexpr std::size_t kSpillBufferBytes = std::size_t{1} << 20;
+constexpr std::size_t kRunBufferBytes = std::size_t{1} << 20;
+constexpr std::size_t kLengthBytes = sizeof(std::uint32_t);
 
-// Returns room for `length` bytes, opening a new block when the last one is full.
-// Blocks grow geometrically up to a cap, so small runs stay small and large
-// runs need few allocations, without ever copying records already stored.
-char* ReserveBytes(RecordList& list, std::size_t length) {
-  if (list.blocks.empty() || list.blockSize - list.blockUsed < length) {
-    std::size_t size = list.blocks.empty() ? kMinBlockSize : std::min(list.blockSize * 2, kMaxBlockSize);
-    size = std::max(size, length);
-    list.blocks.push_back(std::make_unique_for_overwrite<char[]>(size));
-    list.blockSize = size;
-    list.blockUsed = 0;
+// The record at `index` in insertion order.
+std::string_view StoredRecord(const RecordList& list, std::size_t index) {
+  if (!list.hasUniformLength) return list.views[index];
+  if (list.recordLength == 0) return {};
+  const char* block = list.blocks[index / list.recordsPerBlock].get();
+  return {block + (index % list.recordsPerBlock) * list.recordLength, list.recordLength};
+}
+
+// Returns block `index` with room for at least `size` bytes, reusing a block
+// left from before a spill when it is big enough. Throws std::bad_alloc.
+char* ClaimBlock(RecordList& list, std::size_t index, std::size_t size) {
+  if (index < list.blocks.size() && list.blockSizes[index] >= size) return list.blocks[index].get();
+  // Untouched pages of a block cost no memory, so blocks are not sized to fit.
+  auto block = std::make_unique_for_overwrite<char[]>(size);
+  if (index < list.blocks.size()) {
+    list.blocks[index] = std::move(block);
+    list.blockSizes[index] = size;
+  } else {
+    list.blockSizes.reserve(index + 1);
+    list.blocks.push_back(std::move(block));
+    list.blockSizes.push_back(size);
   }
-  char* place = list.blocks.back().get() + list.blockUsed;
-  list.blockUsed += length;
-  return place;
+  return list.blocks[index].get();
+}
+
+// Gives every held record a view of its own, for when a record of another
+// length arrives. Throws std::bad_alloc with the list unchanged.
+void SwitchToViews(RecordList& list) {
+  std::vector<std::string_view> views;
+  views.reserve(list.heldCount + 1);
+  for (std::size_t i = 0; i < list.heldCount; ++i) views.push_back(StoredRecord(list, i));
+  list.views = std::move(views);
+  list.hasUniformLength = false;
+}
+
+// Copies `record` into the blocks; throws std::bad_alloc with the list unchanged.
+void StoreRecord(RecordList& list, std::string_view record) {
+  if (list.heldCount == 0) {
+    list.hasUniformLength = true;
+    list.recordLength = record.size();
+    list.recordsPerBlock = record.empty() ? 1 : std::max<std::size_t>(1, kBlockBytes / record.size());
+    list.views.clear();
+  } else if (list.hasUniformLength && record.size() != list.recordLength) {
+    SwitchToViews(list);
+  }
+
+  if (list.hasUniformLength) {
+    if (list.recordLength > 0) {
+      if (list.heldCount % list.recordsPerBlock == 0) {
+        ClaimBlock(list, list.blocksInUse, list.recordsPerBlock * list.recordLength);
+        ++list.blocksInUse;
+        list.blockUsed = 0;
+      }
+      char* place = list.blocks[list.blocksInUse - 1].get() + list.blockUsed;
+      std::memcpy(place, record.data(), record.size());
+      list.blockUsed += record.size();
+    }
+    ++list.heldCount;
+    return;
+  }
+
+  if (list.views.size() == list.views.capacity()) list.views.reserve(list.views.size() * 2);
+  const char* place = nullptr;
+  if (!record.empty()) {
+    if (list.blocksInUse == 0 || list.blockSizes[list.blocksInUse - 1] - list.blockUsed < record.size()) {
+      ClaimBlock(list, list.blocksInUse, std::max(kBlockBytes, record.size()));
+      ++list.blocksInUse;
+      list.blockUsed = 0;
+    }
+    char* target = list.blocks[list.blocksInUse - 1].get() + list.blockUsed;
+    std::memcpy(target, record.data(), record.size());
+    list.blockUsed += record.size();
+    place = target;
+  }
+  list.views.emplace_back(place, record.size());
+  ++list.heldCount;
+}
+
+// Bytes [depth, depth + 8) of `record` as a big-endian number, zero beyond its end.
+std::uint64_t KeyAt(std::string_view record, std::size_t depth) {
+  unsigned char bytes[8] = {};
+  if (depth < record.size()) {
+    std::memcpy(bytes, record.data() + depth, std::min<std::size_t>(8, record.size() - depth));
+  }
+  std::uint64_t key;
+  std::memcpy(&key, bytes, sizeof key);
+  static_assert(std::endian::native == std::endian::little, "keys are built for little-endian hosts");
+  return __builtin_bswap64(key);
+}
+
+void SortEntries(const RecordList& list, SortEntry* first, SortEntry* last, std::size_t depth);
+
+// Orders entries whose keys at `depth` are equal. A record that ends within
+// these eight bytes is a prefix of every longer one here (the key pads with
+// zeros), so the ended ones come first, shortest first; the rest are ordered
+// by their next eight bytes.
+void ResolveTies(const RecordList& list, SortEntry* first, SortEntry* last, std::size_t depth) {
+  const std::size_t next = depth + 8;
+  SortEntry* longer = std::partition(first, last, [&](const SortEntry& entry) {
+    return StoredRecord(list, entry.index).size() <= next;
+  });
+  std::sort(first, longer, [&](const SortEntry& a, const SortEntry& b) {
+    return StoredRecord(list, a.index).size() < StoredRecord(list, b.index).size();
+  });
+  if (last - longer < 2) return;
+  for (SortEntry* entry = longer; entry != last; ++entry) {
+    entry->key = KeyAt(StoredRecord(list, entry->index), next);
+  }
+  SortEntries(list, longer, last, next);
+}
+
+// Sorts by eight bytes at a time: the records are touched once per level
+// instead of once per comparison, which keeps the sort out of cache misses.
+void SortEntries(const RecordList& list, SortEntry* first, SortEntry* last, std::size_t depth) {
+  std::sort(first, last, [](const SortEntry& a, const SortEntry& b) { return a.key < b.key; });
+  for (SortEntry* run = first; run != last;) {
+    SortEntry* end = run + 1;
+    while (end != last && end->key == run->key) ++end;
+    if (end - run > 1) ResolveTies(list, run, end, depth);
+    run = end;
+  }
+}
+
+// Sorts the held records; throws std::bad_alloc when the index finds no memory.
+void SortHeld(RecordList& list) {
+  if (list.isSorted) return;
+  list.order.clear();
+  list.order.reserve(list.heldCount);
+  for (std::size_t i = 0; i < list.heldCount; ++i) {
+    list.order.push_back(SortEntry{KeyAt(StoredRecord(list, i), 0), static_cast<std::uint32_t>(i)});
+  }
+  SortEntries(list, list.order.data(), list.order.data() + list.order.size(), 0);
+  list.isSorted = true;
+}
+
+// The held record at `position` of the current order.
+std::string_view HeldRecord(const RecordList& list, std::size_t position) {
+  return StoredRecord(list, list.order.empty() ? position : list.order[position].index);
+}
+
+// Forgets the held records but keeps the blocks for the next run.
+void ClearHeld(RecordList& list) {
+  list.heldCount = 0;
+  list.heldBytes = 0;
+  list.blocksInUse = 0;
+  list.blockUsed = 0;
+  list.hasUniformLength = true;
+  list.recordLength = 0;
+  std::vector<std::string_view>().swap(list.views);
+  list.order.clear();
+  list.isSorted = true;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+// A file without a name, so that nothing is left behind however the run ends:
+// O_TMPFILE where the file system has it, else a named file unlinked at once.
+int OpenSpillFile(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string pattern = folder + "/.korvadex-spill-XXXXXX";
+  fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(pattern.c_str());
+  return fd;
+}
+
+bool EnsureSpillFile(RecordList& list) {
+  if (list.spillFd >= 0) return true;
+  if (!list.spillFolder.empty()) list.spillFd = OpenSpillFile(list.spillFolder);
+  if (list.spillFd < 0) list.spillFd = OpenSpillFile(P_tmpdir);
+  return list.spillFd >= 0;
+}
+
+// Writes the held records as one sorted run, each preceded by its length,
+// and empties the memory for the next run. False when any write fails.
+bool SpillHeld(RecordList& list) {
+  try {
+    SortHeld(list);
+    if (!EnsureSpillFile(list)) return false;
+    auto buffer = std::make_unique_for_overwrite<char[]>(kSpillBufferBytes);
+    std::size_t used = 0;
+    SpillRun run{list.spillEnd, 0, list.heldCount};
+    for (std::size_t i = 0; i < list.heldCount; ++i) {
+      const std::string_view record = HeldRecord(list, i);
+      const auto length = static_cast<std::uint32_t>(record.size());
+      if (used + kLengthBytes + record.size() > kSpillBufferBytes) {
+        if (!WriteAll(list.spillFd, buffer.get(), used)) return false;
+        run.byteCount += used;
+        used = 0;
+      }
+      if (kLengthBytes + record.size() > kSpillBufferBytes) {
+        if (!WriteAll(list.spillFd, reinterpret_cast<const char*>(&length), kLengthBytes) ||
+            !WriteAll(list.spillFd, record.data(), record.size())) {
+          return false;
+        }
+        run.byteCount += kLengthBytes + record.size();
+        continue;
+      }
+      std::memcpy(buffer.get() + used, &length, kLengthBytes);
+      std::memcpy(buffer.get() + used + kLengthBytes, record.data(), record.size());
+      used += kLengthBytes + record.size();
+    }
+    if (!WriteAll(list.spillFd, buffer.get(), used)) return false;
+    run.byteCount += used;
+    list.runs.push_back(run);
+    list.spillEnd += run.byteCount;
+    list.spilledCount += list.heldCount;
+    ClearHeld(list);
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+// Reads one spilled run back, record by record, through a buffer of its own.
+class RunReader {
+ public:
+  RunReader(int fd, const SpillRun& run)
+      : fd_(fd),
+        next_(run.offset),
+        end_(run.offset + run.byteCount),
+        capacity_(static_cast<std::size_t>(std::min<std::uint64_t>(
+            kRunBufferBytes, std::max<std::uint64_t>(run.byteCount, kLengthBytes)))),
+        buffer_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
+
+  // Moves to the next record; false at the end of the run or on a read error
+  // (then `failed()` is true). The record stays valid until the next call.
+  bool Advance() {
+    start_ += currentSize_;
+    currentSize_ = 0;
+    if (available() == 0 && next_ == end_) return false;
+    std::uint32_t length = 0;
+    if (!Ensure(kLengthBytes)) return false;
+    std::memcpy(&length, buffer_.get() + start_, kLengthBytes);
+    start_ += kLengthBytes;
+    if (!Ensure(length)) return false;
+    current_ = std::string_view(buffer_.get() + start_, length);
+    currentSize_ = length;
+    return true;
+  }
+
+  std::string_view current() const { return current_; }
+  bool failed() const { return failed_; }
+
+ private:
+  std::size_t available() const { return filled_ - start_; }
+
+  // Makes `size` bytes available from `start_`, growing the buffer for a
+  // record larger than it.
+  bool Ensure(std::size_t size) {
+    if (available() >= size) return true;
+    if (size > capacity_) {
+      auto larger = std::make_unique_for_overwrite<char[]>(size);
+      std::memcpy(larger.get(), buffer_.get() + start_, available());
+      buffer_ = std::move(larger);
+      capacity_ = size;
+    } else {
+      std::memmove(buffer_.get(), buffer_.get() + start_, available());
+    }
+    filled_ = available();
+    start_ = 0;
+    while (filled_ < size) {
+      const std::size_t want =
+          static_cast<std::size_t>(std::min<std::uint64_t>(capacity_ - filled_, end_ - next_));
+      if (want == 0) return Fail();
+      ssize_t got = ::pread(fd_, buffer_.get() + filled_, want, static_cast<off_t>(next_));
+      if (got < 0 && errno == EINTR) continue;
+      if (got <= 0) return Fail();
+      filled_ += static_cast<std::size_t>(got);
+      next_ += static_cast<std::uint64_t>(got);
+    }
+    return true;
+  }
+
+  bool Fail() {
+    failed_ = true;
+    return false;
+  }
+
+  int fd_;
+  std::uint64_t next_;  // file offset of the next byte to read
+  std::uint64_t end_;   // file offset just past the run
+  std::size_t capacity_;
+  std::unique_ptr<char[]> buffer_;
+  std::size_t start_ = 0;   // first unread byte in the buffer
+  std::size_t filled_ = 0;  // bytes of the buffer holding data
+  std::string_view current_;
+  std::size_t currentSize_ = 0;
+  bool failed_ = false;
+};
+
+bool MergeRuns(RecordList& list, const std::function<bool(std::string_view)>& emit) {
+  std::vector<RunReader> readers;
+  readers.reserve(list.runs.size());
+  for (const SpillRun& run : list.runs) readers.emplace_back(list.spillFd, run);
+  const std::size_t heldSource = readers.size();
+  std::size_t heldPosition = 0;
+  auto currentOf = [&](std::size_t source) {
+    return source == heldSource ? HeldRecord(list, heldPosition) : readers[source].current();
+  };
+  // Advances `source`; false when it is used up, or when it failed (`ok` false).
+  bool ok = true;
+  auto advance = [&](std::size_t source, bool first) {
+    if (source == heldSource) {
+      if (!first) ++heldPosition;
+      return heldPosition < list.heldCount;
+    }
+    if (readers[source].Advance()) return true;
+    if (readers[source].failed()) ok = false;
+    return false;
+  };
+  // A min-heap of sources by their current record.
+  auto later = [&](std::size_t a, std::size_t b) { return CompareRecords(currentOf(a), currentOf(b)) > 0; };
+  std::vector<std::size_t> heap;
+  heap.reserve(readers.size() + 1);
+  for (std::size_t source = 0; source <= heldSource; ++source) {
+    if (advance(source, true)) heap.push_back(source);
+    if (!ok) return false;
+  }
+  std::make_heap(heap.begin(), heap.end(), later);
+  while (!heap.empty()) {
+    std::pop_heap(heap.begin(), heap.end(), later);
+    const std::size_t source = heap.back();
+    if (!emit(currentOf(source))) return false;
+    if (advance(source, false)) {
+      std::push_heap(heap.begin(), heap.end(), later);
+    } else {
+      if (!ok) return false;
+      heap.pop_back();
+    }
+  }
+  return true;
 }
 
 }  // namespace
+
+std::size_t RecordLines::size() const { return list_.heldCount; }
+
+std::string_view RecordLines::operator[](std::size_t position) const {
+  return HeldRecord(list_, position);
+}
+
+std::size_t DefaultMemoryBudget() {
+  const long pages = ::sysconf(_SC_PHYS_PAGES);
+  const long pageSize = ::sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || pageSize <= 0) return kMaxBudget;
+  const std::size_t quarter = static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(pageSize);
+  return std::min(quarter, kMaxBudget);
+}
+
+RecordList::~RecordList() {
+  if (spillFd >= 0) ::close(spillFd);
+}
 
 int AddRecord(std::unique_ptr<RecordList>& records, std::string_view record) {
   try {
     if (!records) records = std::make_unique<RecordList>();
     RecordList& list = *records;
-    // Grow the index first: if that fails, no bytes have been claimed yet.
-    if (list.lines.size() == list.lines.capacity()) {
-      list.lines.reserve(std::max<std::size_t>(16, list.lines.capacity() * 2));
+    if (list.hasSpillFailed) return 0;
+    // The index entry is charged now, so that sorting never goes over the budget.
+    std::size_t cost = record.size() + sizeof(SortEntry);
+    if (!list.hasUniformLength) {
+      cost += sizeof(std::string_view);
+    } else if (list.heldCount > 0 && record.size() != list.recordLength) {
+      cost += (list.heldCount + 1) * sizeof(std::string_view);
     }
-    char* place = ReserveBytes(list, record.size());
-    std::memcpy(place, record.data(), record.size());
-    if (list.isSorted && !list.lines.empty() &&
-        CompareRecords(list.lines.back(), record) > 0) {
+    if (list.heldCount > 0 && list.heldBytes + cost > list.memoryBudget && !SpillHeld(list)) {
+      // The records so far cannot all reach the file any more; free them and
+      // let WriteFile report the failure.
+      list.hasSpillFailed = true;
+      ClearHeld(list);
+      return 0;
+    }
+    if (!list.order.empty()) {
+      // A sorted list that grows shows insertion order again until the next sort.
+      list.order.clear();
       list.isSorted = false;
     }
-    list.lines.emplace_back(place, record.size());
+    const bool staysSorted = !list.isSorted || list.heldCount == 0 ||
+                             CompareRecords(StoredRecord(list, list.heldCount - 1), record) <= 0;
+    StoreRecord(list, record);
+    list.isSorted = list.isSorted && staysSorted;
+    list.heldBytes += cost;
     list.byteCount += record.size();
     return 1;
   } catch (const std::bad_alloc&) {
@@ -61,10 +433,29 @@ int CompareRecords(std::string_view first, std::string_view second) {
 }
 
 void SortRecords(RecordList& list) {
-  if (list.isSorted) return;
-  std::sort(list.lines.begin(), list.lines.end(),
-            [](std::string_view a, std::string_view b) { return CompareRecords(a, b) < 0; });
-  list.isSorted = true;
+  try {
+    SortHeld(list);
+  } catch (const std::bad_alloc&) {
+    // Without memory for the index the records stay in insertion order;
+    // EmitSortedRecords meets the same shortage and reports it.
+    list.order.clear();
+  }
+}
+
+bool EmitSortedRecords(RecordList& list, const std::function<bool(std::string_view)>& emit) {
+  if (list.hasSpillFailed) return false;
+  try {
+    SortHeld(list);
+    if (list.runs.empty()) {
+      for (std::size_t i = 0; i < list.heldCount; ++i) {
+        if (!emit(HeldRecord(list, i))) return false;
+      }
+      return true;
+    }
+    return MergeRuns(list, emit);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
 }
 
 int FreeRecordList(std::unique_ptr<RecordList>& records) {

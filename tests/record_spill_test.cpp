@@ -1,0 +1,197 @@
+// Tests of records that outgrow the memory budget: sorted runs spilled to a
+// nameless temporary file and merged into the download file.
+#include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "output/download_writer.h"
+#include "output/record_list.h"
+#include "test_support.h"
+
+namespace korvadex {
+namespace {
+
+using korvadex::testing::FileExists;
+using korvadex::testing::ReadFileBytes;
+using korvadex::testing::TempDir;
+using korvadex::testing::WriteFileBytes;
+
+std::vector<std::string> FolderEntries(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* folder = ::opendir(path.c_str());
+  if (folder == nullptr) return names;
+  while (const dirent* entry = ::readdir(folder)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  ::closedir(folder);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::unique_ptr<RecordList> ListWithBudget(std::size_t budget, const std::string& folder) {
+  auto list = std::make_unique<RecordList>(budget);
+  list->spillFolder = folder;
+  return list;
+}
+
+// Fixed-width records that share long prefixes and repeat: the first eight
+// bytes decide little, so ties go deep, and equal records must all survive.
+std::vector<std::string> PrefixHeavyRecords(int count) {
+  std::vector<std::string> records;
+  unsigned state = 12345;
+  for (int i = 0; i < count; ++i) {
+    state = state * 1103515245u + 12345u;
+    char record[40];
+    std::snprintf(record, sizeof record, "KUNDE-000%02u|%04u|%c%c", (state >> 8) % 7,
+                  (state >> 12) % 500, 'A' + (state >> 20) % 3, (state >> 24) % 2 ? '\xE4' : ' ');
+    records.push_back(record);
+  }
+  return records;
+}
+
+TEST(RecordSpillTest, SpilledRunsMergeToTheSameBytesAsTheInMemorySort) {
+  TempDir dir;
+  const std::vector<std::string> records = PrefixHeavyRecords(3000);
+  auto spilled = ListWithBudget(4096, dir.path());
+  auto inMemory = ListWithBudget(std::size_t{1} << 30, dir.path());
+  for (const std::string& record : records) {
+    ASSERT_EQ(AddRecord(spilled, record), 1);
+    ASSERT_EQ(AddRecord(inMemory, record), 1);
+  }
+  EXPECT_GT(spilled->runs.size(), 10u);
+  EXPECT_LE(spilled->heldBytes, 4096u);
+  EXPECT_EQ(spilled->count(), 3000);
+  EXPECT_TRUE(inMemory->runs.empty());
+
+  ASSERT_EQ(WriteDownloadFile(dir / "spilled.dat", true, *spilled), WriteOutcome::Written);
+  ASSERT_EQ(WriteDownloadFile(dir / "memory.dat", true, *inMemory), WriteOutcome::Written);
+  const std::string spilledBytes = ReadFileBytes(dir / "spilled.dat");
+  EXPECT_EQ(spilledBytes.size(), 3000u * 19u);
+  EXPECT_EQ(spilledBytes, ReadFileBytes(dir / "memory.dat"));
+
+  std::vector<std::string> sorted = records;
+  std::sort(sorted.begin(), sorted.end());
+  std::string expected;
+  for (const std::string& record : sorted) expected += record;
+  EXPECT_EQ(spilledBytes, expected);
+  EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"memory.dat", "spilled.dat"}));
+}
+
+TEST(RecordSpillTest, MixedLengthsDuplicatesAndEmptyRecordsSurviveTinyRuns) {
+  TempDir dir;
+  // A budget this small spills after every record or two.
+  auto list = ListWithBudget(30, dir.path());
+  for (const char* record : {"B", "a", "A", "B", "", "\xC3\xA4", "A ", "abcd", "ab", "abc", "ab"}) {
+    ASSERT_EQ(AddRecord(list, record), 1);
+  }
+  EXPECT_GE(list->runs.size(), 4u);
+  EXPECT_EQ(list->count(), 11);
+  ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
+  EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "AA BBaabababcabcd\xC3\xA4");
+}
+
+TEST(RecordSpillTest, AppendAddsTheMergedBlockAfterTheOldContent) {
+  TempDir dir;
+  WriteFileBytes(dir / "out.dat", "old|");
+  auto list = ListWithBudget(64, dir.path());
+  for (const char* record : {"zz", "mm", "aa", "mm", "bb", "yy", "cc"}) ASSERT_EQ(AddRecord(list, record), 1);
+  ASSERT_FALSE(list->runs.empty());
+  ASSERT_EQ(WriteDownloadFile(dir / "out.dat", false, *list), WriteOutcome::Written);
+  EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "old|aabbccmmmmyyzz");
+}
+
+TEST(RecordSpillTest, SortBreaksTiesBeyondTheFirstEightBytes) {
+  std::unique_ptr<RecordList> list;
+  const std::string withNul("abcdefg\0", 8);
+  const std::string withNulTail("abcdefg\0x", 9);
+  for (const std::string& record : {std::string("abcdefgh\x01"), withNulTail, std::string("abcdefgh"),
+                                    std::string("abcdefg"), withNul, std::string("abcdefghij-2"),
+                                    std::string("abcdefghij-1"), std::string("abcdefgh\xFF")}) {
+    ASSERT_EQ(AddRecord(list, record), 1);
+  }
+  SortRecords(*list);
+  EXPECT_EQ(std::vector<std::string>(list->lines.begin(), list->lines.end()),
+            (std::vector<std::string>{"abcdefg", withNul, withNulTail, "abcdefgh", "abcdefgh\x01",
+                                      "abcdefghij-1", "abcdefghij-2", "abcdefgh\xFF"}));
+}
+
+TEST(RecordSpillTest, RecordsAddedAfterASortAreSortedAgain) {
+  std::unique_ptr<RecordList> list;
+  for (const char* record : {"m", "c"}) ASSERT_EQ(AddRecord(list, record), 1);
+  SortRecords(*list);
+  for (const char* record : {"z", "a"}) ASSERT_EQ(AddRecord(list, record), 1);
+  SortRecords(*list);
+  EXPECT_EQ(std::vector<std::string>(list->lines.begin(), list->lines.end()),
+            (std::vector<std::string>{"a", "c", "m", "z"}));
+}
+
+// Restores the file size limit and the signal it raises when the test ends.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    ::getrlimit(RLIMIT_FSIZE, &saved_);
+    oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    ::setrlimit(RLIMIT_FSIZE, &saved_);
+    ::signal(SIGXFSZ, oldHandler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  rlimit saved_{};
+  sighandler_t oldHandler_ = SIG_DFL;
+};
+
+TEST(RecordSpillTest, FullDiskDuringSpillIsReportedAsNotWrittenAndKeepsTheTarget) {
+  TempDir dir;
+  WriteFileBytes(dir / "out.dat", "previous content");
+  std::unique_ptr<RecordList> list = ListWithBudget(1024, dir.path());
+  int added = 0;
+  {
+    // The spill file may grow to 2 KB, as if the disk filled up then.
+    FileSizeLimit limit(2048);
+    for (int i = 0; i < 200; ++i) added += AddRecord(list, std::string(40, static_cast<char>('a' + i % 26)));
+  }
+  EXPECT_TRUE(list->hasSpillFailed);
+  EXPECT_LT(added, 200);
+  EXPECT_EQ(AddRecord(list, "late"), 0);
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(WriteFile(list, dir / "out.dat", 1, 0), -1);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Ausgabedatei konnte nicht geschrieben \n");
+  EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "previous content");
+  ::testing::internal::CaptureStdout();
+  EXPECT_EQ(WriteFile(list, dir / "new.dat", 1, 0), -1);
+  EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Ausgabedatei konnte nicht geschrieben \n");
+  EXPECT_FALSE(FileExists(dir / "new.dat"));
+  EXPECT_EQ(FreeRecordList(list), 0);
+  EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"out.dat"}));
+}
+
+TEST(RecordSpillTest, SpillFileFallsBackWhenTheFolderIsMissing) {
+  TempDir dir;
+  auto list = ListWithBudget(40, dir / "no-such-folder");
+  for (const char* record : {"delta", "alpha", "echo", "charlie", "bravo"}) {
+    ASSERT_EQ(AddRecord(list, record), 1);
+  }
+  ASSERT_FALSE(list->hasSpillFailed);
+  ASSERT_FALSE(list->runs.empty());
+  ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
+  EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "alphabravocharliedeltaecho");
+}
+
+}  // namespace
+}  // namespace korvadex
