@@ -1,0 +1,645 @@
+// End-to-end fault tests: korvadex runs against broken targets, broken input
+// files, kills and a server that goes away, and must never crash, lose the old
+// download file, leave temporary files or report a failure as success.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <thread>
+
+#include "test_support.h"
+
+namespace korvadex {
+namespace {
+
+using testing::CommandResult;
+using testing::FileExists;
+using testing::JobTree;
+using testing::ReadFileBytes;
+using testing::TempDir;
+using testing::WriteFileBytes;
+
+// The user that unprivileged runs switch to when the tests run as root.
+constexpr char kNobody[] = "65534";
+
+bool IsRoot() { return ::geteuid() == 0; }
+
+bool HasSetpriv() { return ::access("/usr/bin/setpriv", X_OK) == 0; }
+
+// Names in `folder` that a writer could have left behind: its temporary files.
+std::vector<std::string> TemporaryFilesIn(const std::string& folder) {
+  std::vector<std::string> leftovers;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return {"cannot list " + folder};
+  while (dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name.find(".korvadex-") != std::string::npos) leftovers.push_back(name);
+  }
+  return leftovers;
+}
+
+// Sets the immutable attribute for the guard's life; root ignores permission
+// bits, so this is the only way to refuse it a write. False when unsupported.
+class ImmutableFile {
+ public:
+  explicit ImmutableFile(std::string path) : path_(std::move(path)) {
+    isSet_ = testing::RunCommand({"/usr/bin/chattr", "+i", path_}, "").exitCode == 0;
+  }
+  ~ImmutableFile() {
+    if (isSet_) testing::RunCommand({"/usr/bin/chattr", "-i", path_}, "");
+  }
+  ImmutableFile(const ImmutableFile&) = delete;
+  ImmutableFile& operator=(const ImmutableFile&) = delete;
+  bool isSet() const { return isSet_; }
+
+ private:
+  std::string path_;
+  bool isSet_ = false;
+};
+
+// A running korvadex that the test can kill; stdout goes to a file.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& workDir,
+        const std::map<std::string, std::string>& env, const std::string& outPath) {
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      std::FILE* out = std::freopen(outPath.c_str(), "w", stdout);
+      if (out == nullptr || ::chdir(workDir.c_str()) != 0) ::_exit(126);
+      for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+      std::vector<char*> args;
+      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+      args.push_back(nullptr);
+      ::execv(args[0], args.data());
+      ::_exit(127);
+    }
+  }
+  ~Child() {
+    if (pid_ > 0 && !isReaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // True once the child has ended; `status` then holds its wait status.
+  bool HasEnded(int& status) {
+    if (isReaped_) {
+      status = status_;
+      return true;
+    }
+    if (::waitpid(pid_, &status_, WNOHANG) != pid_) return false;
+    isReaped_ = true;
+    status = status_;
+    return true;
+  }
+  int KillAndWait() {
+    if (!isReaped_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, &status_, 0);
+      isReaped_ = true;
+    }
+    return status_;
+  }
+  // Waits up to `limit`; false when the child was still running and got killed.
+  bool WaitFor(std::chrono::milliseconds limit, int& status) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < end) {
+      if (HasEnded(status)) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    status = KillAndWait();
+    return false;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  bool isReaped_ = false;
+  int status_ = 0;
+};
+
+// True when the process has a descriptor open on something in `folder` other
+// than `except`: the writer's temporary file or the target itself.
+bool IsWritingInto(pid_t pid, const std::string& folder, const std::string& except) {
+  const std::string fdFolder = "/proc/" + std::to_string(pid) + "/fd";
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(fdFolder.c_str()), ::closedir);
+  if (!dir) return false;
+  while (dirent* entry = ::readdir(dir.get())) {
+    char link[4096];
+    const std::string fdPath = fdFolder + "/" + entry->d_name;
+    const ssize_t length = ::readlink(fdPath.c_str(), link, sizeof link - 1);
+    if (length <= 0) continue;
+    const std::string target(link, static_cast<std::size_t>(length));
+    if (target.rfind(folder + "/", 0) == 0 && target != except) return true;
+  }
+  return false;
+}
+
+class FaultTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string driver = testing::FindDriverLibrary("libsqlite3odbc.so");
+    ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver (libsqliteodbc) is not installed";
+    env_ = testing::WriteOdbcConfig(dir_ / "odbc", {{"KVTEST", "Driver=" + driver + "\nDatabase=" +
+                                                                   (dir_ / "t.db") + "\nStepAPI=1\n"}});
+    tree_.WriteCredentials("KVTEST", "user", "s3cr3t-Pw", "SQLITE");
+    Sql("CREATE TABLE t (k TEXT, v TEXT); INSERT INTO t VALUES ('b', 'two'); "
+        "INSERT INTO t VALUES ('a', 'one');");
+  }
+
+  void TearDown() override {
+    EXPECT_EQ(TemporaryFilesIn(tree_.runDir), std::vector<std::string>{});
+  }
+
+  void Sql(const std::string& statements) {
+    CommandResult result = testing::RunCommand({"/usr/bin/sqlite3", dir_ / "t.db"}, "", {}, statements);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+  }
+
+  void Job(const std::string& body) { tree_.WriteJobFile("SQLITE", "[JOB]\n" + body); }
+
+  CommandResult Run(const std::string& target, const std::string& flag,
+                    const std::string& terminal = "T1", const std::vector<std::string>& prefix = {}) {
+    std::vector<std::string> argv = prefix;
+    argv.insert(argv.end(), {KORVADEX_BINARY, "JOB", terminal, target, flag});
+    return testing::RunCommand(argv, tree_.runDir, env_);
+  }
+
+  // Lets an unprivileged user read the test tree, for runs under setpriv.
+  void OpenTreeToOthers() {
+    for (const std::string& folder : {dir_.path(), dir_ / "jobs", tree_.runDir, dir_ / "Files", dir_ / "odbc"}) {
+      ::chmod(folder.c_str(), 0755);
+    }
+  }
+
+  std::vector<std::string> AsNobody() {
+    return {"/usr/bin/setpriv", std::string("--reuid=") + kNobody, std::string("--regid=") + kNobody,
+            "--clear-groups"};
+  }
+
+  std::string Out(const std::string& name) { return tree_.runDir + "/" + name; }
+
+  static constexpr char kTwoRowJob[] = "SQL001=SELECT k, v FROM t\nFELD01=K\nFTYP01=CHAR\nFLEN01=2\n"
+                                       "FELD02=V\nFTYP02=TXT\nFLEN02=4\n";
+
+  TempDir dir_;
+  JobTree tree_{dir_.path()};
+  std::map<std::string, std::string> env_;
+};
+
+// ---- The download file -----------------------------------------------------
+
+TEST_F(FaultTest, FullDeviceIsReportedAsNotWrittenWithEitherFlag) {
+  Job(kTwoRowJob);
+  for (const char* flag : {"1", "0"}) {
+    CommandResult result = Run("/dev/full", flag);
+    EXPECT_EQ(result.exitCode, 0) << flag;
+    EXPECT_EQ(result.out, "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei /dev/full \n")
+        << flag;
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+TEST_F(FaultTest, MissingFolderIsReportedAsNotOpenedAndNothingIsCreated) {
+  Job(kTwoRowJob);
+  for (const char* flag : {"1", "0"}) {
+    CommandResult result = Run("gone/out.dat", flag);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei gone/out.dat \n");
+  }
+  EXPECT_FALSE(FileExists(Out("gone")));
+}
+
+TEST_F(FaultTest, ReadOnlyTargetKeepsItsContentWithEitherFlag) {
+  Job(kTwoRowJob);
+  WriteFileBytes(Out("ro.dat"), "old content");
+  // Root writes through permission bits, so root gets the immutable attribute instead.
+  std::unique_ptr<ImmutableFile> immutable;
+  if (IsRoot()) {
+    immutable = std::make_unique<ImmutableFile>(Out("ro.dat"));
+    if (!immutable->isSet()) GTEST_SKIP() << "running as root and chattr +i is not supported here";
+  } else {
+    ::chmod(Out("ro.dat").c_str(), 0444);
+  }
+  for (const char* flag : {"1", "0"}) {
+    CommandResult result = Run("ro.dat", flag);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei ro.dat \n") << flag;
+    EXPECT_EQ(ReadFileBytes(Out("ro.dat")), "old content") << flag;
+  }
+}
+
+TEST_F(FaultTest, FolderWithoutWritePermissionKeepsTheOldFile) {
+  Job(kTwoRowJob);
+  std::vector<std::string> prefix;
+  if (IsRoot()) {
+    if (!HasSetpriv()) GTEST_SKIP() << "running as root without setpriv: folder permissions do not bind root";
+    OpenTreeToOthers();
+    prefix = AsNobody();
+  }
+  testing::MakeDirs(Out("locked"));
+  WriteFileBytes(Out("locked/keep.dat"), "old content");
+  ::chmod(Out("locked/keep.dat").c_str(), 0644);
+  WriteFileBytes(Out("locked/open.dat"), "old content");
+  ::chmod(Out("locked/open.dat").c_str(), 0666);
+  ::chmod(Out("locked").c_str(), 0555);
+
+  // The file may not be written either: refused before anything is touched.
+  CommandResult kept = Run("locked/keep.dat", "1", "T1", prefix);
+  EXPECT_EQ(kept.out, "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei locked/keep.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("locked/keep.dat")), "old content");
+  // A new file cannot be made in the folder.
+  CommandResult fresh = Run("locked/new.dat", "1", "T1", prefix);
+  EXPECT_EQ(fresh.out, "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei locked/new.dat \n");
+  EXPECT_FALSE(FileExists(Out("locked/new.dat")));
+  // The file itself may be written: with no room for a temporary file it is
+  // written in place, completely.
+  CommandResult inPlace = Run("locked/open.dat", "1", "T1", prefix);
+  EXPECT_EQ(inPlace.out, "2 Saetze kopiert in Datei locked/open.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("locked/open.dat")), "a one b two ");
+  EXPECT_EQ(TemporaryFilesIn(Out("locked")), std::vector<std::string>{});
+}
+
+// Kills korvadex at random moments of a 200,000-row export, half of them while
+// its descriptor on the target's folder shows that it is writing.
+class KillTest : public FaultTest {
+ protected:
+  static constexpr int kRows = 200000;
+  static constexpr std::size_t kRecordLength = 60;
+
+  void SetUp() override {
+    FaultTest::SetUp();
+    // The rows are generated in descending order, so the sort has work to do.
+    Job("SQL001=WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 200000)\n"
+        "SQL002=SELECT 1000000 - x, 'row-' || x, x % 7 FROM c\n"
+        "FELD01=N\nFTYP01=DEC\nFLEN01=8\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=50\nFELD03=M\nFTYP03=DEC\nFLEN03=2\n");
+    const auto start = std::chrono::steady_clock::now();
+    CommandResult reference = Run("reference.dat", "1");
+    runTime_ = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - start);
+    ASSERT_EQ(reference.out, "200000 Saetze kopiert in Datei reference.dat \n");
+    block_ = ReadFileBytes(Out("reference.dat"));
+    ASSERT_EQ(block_.size(), kRows * kRecordLength);
+    ASSERT_EQ(block_.substr(0, kRecordLength),
+              "00800000row-200000                                        03");
+    ASSERT_EQ(block_.substr(block_.size() - kRecordLength),
+              "00999999row-1                                             01");
+  }
+
+  // A delay for the round: anywhere in a whole run, or within the first
+  // milliseconds of writing, where a 12 MB file takes its time.
+  std::chrono::microseconds Delay(bool waitForWrite) {
+    const long long range = waitForWrite ? 30000 : runTime_.count();
+    return std::chrono::microseconds(static_cast<long long>(random_() % static_cast<unsigned>(range)));
+  }
+
+  // Runs the export into `target` and kills it, unless it ended first; counts which.
+  std::string RunAndKill(const std::string& target, const std::string& flag, bool waitForWrite,
+                         std::chrono::microseconds delay) {
+    Child child({KORVADEX_BINARY, "JOB", "T1", target, flag}, tree_.runDir, env_, dir_ / "stdout");
+    if (waitForWrite) {
+      const std::string except = tree_.runDir + "/KORVADEX.SQLITE.INI";
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      int status = 0;
+      while (!IsWritingInto(child.pid(), tree_.runDir, except) && !child.HasEnded(status) &&
+             std::chrono::steady_clock::now() < end) {
+        std::this_thread::sleep_for(std::chrono::microseconds(100));
+      }
+    }
+    std::this_thread::sleep_for(delay);
+    int status = 0;
+    if (child.HasEnded(status)) {
+      ++finished_;
+    } else {
+      child.KillAndWait();
+      ++killed_;
+    }
+    return ReadFileBytes(dir_ / "stdout");
+  }
+
+  std::string block_;
+  std::chrono::microseconds runTime_{1};
+  std::mt19937 random_{20240611};
+  int killed_ = 0;
+  int finished_ = 0;
+};
+
+TEST_F(KillTest, ReplaceLeavesTheOldOrTheCompleteNewFile) {
+  const std::string old = "old content of the download file\n";
+  int sawOld = 0;
+  int sawNew = 0;
+  for (int round = 0; round < 24; ++round) {
+    WriteFileBytes(Out("replace.dat"), old);
+    const bool waitForWrite = round % 2 == 1;
+    const std::string out = RunAndKill("replace.dat", "1", waitForWrite, Delay(waitForWrite));
+    const std::string content = ReadFileBytes(Out("replace.dat"));
+    ASSERT_TRUE(content == old || content == block_)
+        << "round " << round << ": " << content.size() << " bytes, stdout '" << out << "'";
+    // A finished run has told so; a killed one may not have printed anything.
+    if (content == block_) ++sawNew; else ++sawOld;
+    ASSERT_EQ(TemporaryFilesIn(tree_.runDir), std::vector<std::string>{}) << "round " << round;
+  }
+  std::printf("replace, run %lld us: %d killed, %d ended first; %d old files, %d complete new ones\n",
+              static_cast<long long>(runTime_.count()), killed_, finished_, sawOld, sawNew);
+  EXPECT_GT(sawOld, 0);
+}
+
+TEST_F(KillTest, AppendLeavesTheOldContentOrOldContentPlusTheCompleteBlock) {
+  const std::string old = "old content without a line end";
+  int sawOld = 0;
+  int sawAppended = 0;
+  for (int round = 0; round < 24; ++round) {
+    WriteFileBytes(Out("append.dat"), old);
+    const bool waitForWrite = round % 2 == 1;
+    const std::string out = RunAndKill("append.dat", "0", waitForWrite, Delay(waitForWrite));
+    const std::string content = ReadFileBytes(Out("append.dat"));
+    ASSERT_TRUE(content == old || content == old + block_)
+        << "round " << round << ": " << content.size() << " bytes, stdout '" << out << "'";
+    if (content == old) ++sawOld; else ++sawAppended;
+    ASSERT_EQ(TemporaryFilesIn(tree_.runDir), std::vector<std::string>{}) << "round " << round;
+  }
+  std::printf("append, run %lld us: %d killed, %d ended first; %d old files, %d old plus block\n",
+              static_cast<long long>(runTime_.count()), killed_, finished_, sawOld, sawAppended);
+  EXPECT_GT(sawOld, 0);
+}
+
+// Stops a private PostgreSQL server with an immediate shutdown while korvadex
+// fetches a large result in small batches.
+class ServerStopTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    const std::string driver = testing::FindDriverLibrary("psqlodbca.so");
+    ASSERT_FALSE(driver.empty()) << "psqlODBC (odbc-postgresql) is not installed";
+    // The shared server of the ctest run must survive, so this test has its own.
+    ASSERT_EQ(Script("start"), 0);
+    port_ = ReadFileBytes(state_.path() + "/port");
+    while (!port_.empty() && port_.back() == '\n') port_.pop_back();
+    env_ = testing::WriteOdbcConfig(
+        dir_ / "odbc", {{"KVPG", "Driver=" + driver + "\nServername=127.0.0.1\nPort=" + port_ +
+                                     "\nDatabase=kvtest\nUseDeclareFetch=1\nFetch=20\n"}});
+    tree_.WriteCredentials("KVPG", "kvuser", "kv-secret", "PG");
+    tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT id, 'row-' || id FROM big ORDER BY id\n"
+                             "FELD01=ID\nFTYP01=DEC\nFLEN01=8\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=12\n");
+    CommandResult made = testing::RunCommand(
+        {"/usr/bin/psql", "-q", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1", "-p", port_, "-U", "kvuser",
+         "-d", "kvtest", "-c", "CREATE TABLE big AS SELECT g AS id FROM generate_series(1, 1000000) g"},
+        "", {{"PGPASSWORD", "kv-secret"}});
+    ASSERT_EQ(made.exitCode, 0) << made.err;
+  }
+  void TearDown() override { Script("stop"); }
+
+  int Script(const char* command) {
+    return testing::RunCommand({"/bin/bash", std::string(KORVADEX_SOURCE_DIR) + "/tests/pg-server.sh",
+                                command, state_.path()},
+                               "")
+        .exitCode;
+  }
+
+  TempDir state_;
+  TempDir dir_;
+  JobTree tree_{dir_.path()};
+  std::map<std::string, std::string> env_;
+  std::string port_;
+};
+
+TEST_F(ServerStopTest, RowsFetchedBeforeTheServerStoppedAreWritten) {
+  Child child({KORVADEX_BINARY, "JOB", "T1", "pg.dat", "1"}, tree_.runDir, env_, dir_ / "stdout");
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  int status = 0;
+  ASSERT_FALSE(child.HasEnded(status)) << "the fetch ended before the server was stopped";
+  ASSERT_EQ(Script("stop"), 0);
+  ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex hangs after the server went";
+  ASSERT_TRUE(WIFEXITED(status)) << "korvadex ended by signal " << WTERMSIG(status);
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+
+  const std::string out = ReadFileBytes(dir_ / "stdout");
+  const std::string error = "Fehler Lesen in Leseschleife -1";
+  ASSERT_EQ(out.rfind(error, 0), 0u) << out;
+  const std::string countLine = out.substr(error.size());
+  const std::size_t rows = std::strtoul(countLine.c_str(), nullptr, 10);
+  EXPECT_EQ(countLine, std::to_string(rows) + " Saetze kopiert in Datei pg.dat \n");
+  std::printf("server stopped after %zu of 1000000 rows\n", rows);
+  ASSERT_GT(rows, 0u);
+  ASSERT_LT(rows, 1000000u);
+
+  // Every row read before the failure, in order, and nothing else.
+  const std::string content = ReadFileBytes(tree_.runDir + "/pg.dat");
+  ASSERT_EQ(content.size(), rows * 20);
+  EXPECT_EQ(content.substr(0, 40), "00000001row-1       00000002row-2       ");
+  for (std::size_t i = 1; i <= rows; ++i) {
+    char record[32];
+    std::snprintf(record, sizeof record, "%08zurow-%-8zu", i, i);
+    ASSERT_EQ(content.compare((i - 1) * 20, 20, record), 0) << "record " << i;
+  }
+}
+
+// ---- Input files -----------------------------------------------------------
+
+TEST_F(FaultTest, UnreadableCredentialsFileFailsTheConnect) {
+  Job(kTwoRowJob);
+  // A folder in the file's place opens but cannot be read, even by root.
+  ::unlink(tree_.credentialPath.c_str());
+  testing::MakeDirs(tree_.credentialPath);
+  CommandResult folder = Run("out.dat", "1");
+  EXPECT_EQ(folder.exitCode, 0);
+  EXPECT_EQ(folder.out, "dbConnect_Status: -1\n");
+  ::rmdir(tree_.credentialPath.c_str());
+
+  tree_.WriteCredentials("KVTEST", "user", "s3cr3t-Pw", "SQLITE");
+  ::chmod(tree_.credentialPath.c_str(), 0);
+  std::vector<std::string> prefix;
+  if (IsRoot()) {
+    if (!HasSetpriv()) GTEST_SKIP() << "running as root without setpriv: mode 000 does not bind root";
+    OpenTreeToOthers();
+    prefix = AsNobody();
+  }
+  CommandResult denied = Run("out.dat", "1", "T1", prefix);
+  EXPECT_EQ(denied.exitCode, 0);
+  EXPECT_EQ(denied.out, "dbConnect_Status: -1\n");
+  EXPECT_FALSE(FileExists(Out("out.dat")));
+}
+
+TEST_F(FaultTest, BinaryGarbageJobFileEndsWithCodeThree) {
+  std::mt19937 random(7);
+  std::string garbage(64 * 1024, '\0');
+  for (char& c : garbage) c = static_cast<char>(random());
+  tree_.WriteJobFile("SQLITE", garbage);
+  CommandResult result = Run("out.dat", "1");
+  EXPECT_EQ(result.exitCode, 3);
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+  EXPECT_FALSE(FileExists(Out("out.dat")));
+}
+
+TEST_F(FaultTest, NulBytesInTheJobFile) {
+  // A NUL byte after the section's bracket and inside a comment line changes nothing.
+  using namespace std::string_literals;
+  tree_.WriteJobFile("SQLITE", "[JOB]\0junk\n;\0\nSQL001=SELECT k FROM t\nFELD01=K\nFTYP01=CHAR\nFLEN01=2\n"s);
+  CommandResult result = Run("out.dat", "1");
+  EXPECT_EQ(result.out, "2 Saetze kopiert in Datei out.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("out.dat")), "a b ");
+}
+
+TEST_F(FaultTest, HundredKilobyteLinesAreCut) {
+  const std::string pad(100 * 1024, ' ');
+  Job("SQL001=SELECT v FROM t" + pad + "never read\n" + "FELD01=" + std::string(100 * 1024, 'N') +
+      "\nFTYP01=TXT" + pad + "\nFLEN01=5" + std::string(100 * 1024, '9') + "\n; " + pad + "\n");
+  CommandResult result = Run("out.dat", "1");
+  EXPECT_EQ(result.out, "2 Saetze kopiert in Datei out.dat \n");
+  // The width text is cut to its first three characters: "599".
+  EXPECT_EQ(ReadFileBytes(Out("out.dat")), "one" + std::string(596, ' ') + "two" + std::string(596, ' '));
+}
+
+TEST_F(FaultTest, OnlyTheFirst999OfAThousandPiecesAreRead) {
+  std::string body = "SQL001=SELECT 0\n";
+  char key[16];
+  for (int piece = 2; piece <= 999; ++piece) {
+    std::snprintf(key, sizeof key, "SQL%03d", piece);
+    body += std::string(key) + "=+ 1\n";
+  }
+  body += "SQL1000=+ 5000\nFELD01=N\nFTYP01=DEC\nFLEN01=5\n";
+  Job(body);
+  CommandResult result = Run("out.dat", "1");
+  EXPECT_EQ(result.out, "1 Saetze kopiert in Datei out.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("out.dat")), "00998");
+}
+
+TEST_F(FaultTest, KeysWithoutValues) {
+  Job("SQL001=SELECT k, v FROM t\nFELD01\nFTYP01=\nFLEN01=\nFELD02=V\nFTYP02=CHAR\nFLEN02\n"
+      "FELD03=\nFTYP03=TXT\nFLEN03=4\n");
+  CommandResult result = Run("out.dat", "1");
+  EXPECT_EQ(result.out, "2 Saetze kopiert in Datei out.dat \n");
+  // No column contributes: two records of length 0 make an empty file.
+  EXPECT_TRUE(FileExists(Out("out.dat")));
+  EXPECT_EQ(ReadFileBytes(Out("out.dat")), "");
+
+  Job("SQL001=\nSQL002=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n");
+  CommandResult noStatement = Run("none.dat", "1");
+  EXPECT_EQ(noStatement.exitCode, 3);
+  EXPECT_EQ(noStatement.out, "");
+  EXPECT_FALSE(FileExists(Out("none.dat")));
+}
+
+// ---- Results and arguments ---------------------------------------------------
+
+TEST_F(FaultTest, FortyResultColumnsFillAllThirtyFields) {
+  std::string body = "SQL001=SELECT 1";
+  for (int i = 2; i <= 40; ++i) body += ", " + std::to_string(i);
+  body += "\n";
+  for (int n = 1; n <= 30; ++n) {
+    char line[64];
+    std::snprintf(line, sizeof line, "FELD%02d=C\nFTYP%02d=DEC\nFLEN%02d=2\n", n, n, n);
+    body += line;
+  }
+  Job(body);
+  CommandResult result = Run("wide.dat", "1");
+  EXPECT_EQ(result.out, "1 Saetze kopiert in Datei wide.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("wide.dat")),
+            "010203040506070809101112131415161718192021222324252627282930");
+}
+
+TEST_F(FaultTest, TerminalNameOfTenThousandCharacters) {
+  Job("SQL001=SELECT '$parm01', length('$parm01')\nFELD01=T\nFTYP01=TXT\nFLEN01=100\n"
+      "FELD02=L\nFTYP02=DEC\nFLEN02=6\n");
+  const std::string terminal = "b" + std::string(9998, 'a') + "Z";
+  CommandResult result = Run("term.dat", "1", terminal);
+  EXPECT_EQ(result.out, "1 Saetze kopiert in Datei term.dat \n");
+  // The statement carries the whole name; the driver hands over 99 bytes of the value.
+  EXPECT_EQ(ReadFileBytes(Out("term.dat")), "b" + std::string(98, 'a') + " " + "010000");
+}
+
+TEST_F(FaultTest, ValuesOfTenThousandCharacters) {
+  Sql("INSERT INTO t VALUES ('c', replace(hex(zeroblob(5000)), '0', 'v') || 'END');");
+  Job("SQL001=SELECT k, v, v FROM t WHERE k = 'c'\nFELD01=K\nFTYP01=CHAR\nFLEN01=1\n"
+      "FELD02=V\nFTYP02=TXT\nFLEN02=101\nFELD03=W\nFTYP03=DEC\nFLEN03=3\n");
+  CommandResult result = Run("long.dat", "1");
+  EXPECT_EQ(result.out, "1 Saetze kopiert in Datei long.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("long.dat")), "c" + std::string(99, 'v') + "  " + "vvv");
+}
+
+TEST_F(FaultTest, EmptyResultLeavesEveryTargetAsItWas) {
+  Job("SQL001=SELECT k FROM t WHERE k = 'none'\nFELD01=K\nFTYP01=CHAR\nFLEN01=2\n");
+  WriteFileBytes(Out("old.dat"), "old content");
+  for (const char* flag : {"1", "0"}) {
+    EXPECT_EQ(Run("old.dat", flag).out, "0 Saetze kopiert in Datei old.dat \n");
+    EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
+    EXPECT_EQ(Run("new.dat", flag).out, "0 Saetze kopiert in Datei new.dat \n");
+    EXPECT_FALSE(FileExists(Out("new.dat")));
+  }
+}
+
+TEST_F(FaultTest, UpdateStatementIsAReadErrorAndWritesNothing) {
+  Job("SQL001=UPDATE t SET v = 'changed'\nFELD01=K\nFTYP01=CHAR\nFLEN01=2\n");
+  WriteFileBytes(Out("old.dat"), "old content");
+  CommandResult result = Run("old.dat", "1");
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.out, "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei old.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
+}
+
+// ---- Secrets -----------------------------------------------------------------
+
+TEST_F(FaultTest, DebugRunsNeverPrintThePassword) {
+  Job(kTwoRowJob);
+  CommandResult working = Run("out.dat", "1", "T1", {});
+  ASSERT_EQ(working.out, "2 Saetze kopiert in Datei out.dat \n");
+  std::vector<std::string> debug = {KORVADEX_BINARY, "JOB", "T1", "dbg.dat", "1", "/D"};
+  CommandResult traced = testing::RunCommand(debug, tree_.runDir, env_);
+  EXPECT_NE(traced.out.find("End WriteFile\n"), std::string::npos) << traced.out;
+  tree_.WriteCredentials("NOSUCHDSN", "user", "s3cr3t-Pw", "SQLITE");
+  CommandResult failing = testing::RunCommand(debug, tree_.runDir, env_);
+  EXPECT_EQ(failing.out.rfind(" Aktiviert Debugger\ndbConnect_Status: -1\nODBC-Diagnose:", 0), 0u)
+      << failing.out;
+  for (const CommandResult* result : {&traced, &failing}) {
+    EXPECT_EQ(result->out.find("s3cr3t"), std::string::npos) << result->out;
+    EXPECT_EQ(result->err.find("s3cr3t"), std::string::npos) << result->err;
+  }
+}
+
+TEST_F(FaultTest, ImmutableCredentialsFileStillServesARun) {
+  Job(kTwoRowJob);
+  if (IsRoot()) {
+    ImmutableFile immutable(tree_.credentialPath);
+    if (!immutable.isSet()) GTEST_SKIP() << "running as root and chattr +i is not supported here";
+    EXPECT_EQ(Run("out.dat", "1").out, "2 Saetze kopiert in Datei out.dat \n");
+  } else {
+    ::chmod(tree_.credentialPath.c_str(), 0444);
+    EXPECT_EQ(Run("out.dat", "1").out, "2 Saetze kopiert in Datei out.dat \n");
+  }
+  EXPECT_EQ(ReadFileBytes(Out("out.dat")), "a one b two ");
+}
+
+TEST_F(FaultTest, CredentialsFileIsOpenedOnlyForReading) {
+  if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  Job(kTwoRowJob);
+  const std::string trace = dir_ / "trace";
+  CommandResult result = Run("out.dat", "1", "T1",
+                             {"/usr/bin/strace", "-f", "-qq", "-e", "trace=open,openat,creat,truncate",
+                              "-o", trace});
+  if (result.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "ptrace is not permitted: " << result.err;
+  ASSERT_EQ(result.out, "2 Saetze kopiert in Datei out.dat \n");
+  std::ifstream lines(trace);
+  int opens = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find("Kastrovin.Ini") == std::string::npos) continue;
+    ++opens;
+    EXPECT_NE(line.find("O_RDONLY"), std::string::npos) << line;
+    for (const char* flag : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TRUNC", "O_APPEND", "creat(", "truncate("}) {
+      EXPECT_EQ(line.find(flag), std::string::npos) << line;
+    }
+  }
+  // One open for each of the four values.
+  EXPECT_EQ(opens, 4);
+}
+
+}  // namespace
+}  // namespace korvadex
