@@ -618,6 +618,45 @@ TEST_F(FaultTest, ImmutableCredentialsFileStillServesARun) {
   EXPECT_EQ(ReadFileBytes(Out("out.dat")), "a one b two ");
 }
 
+// Stops korvadex under gdb and counts the password's bytes in all of its
+// writable memory: present while SQLConnect runs (so the scan can see it), gone
+// once the connect has returned. Short and long values take different paths
+// through std::string (in place or on the heap).
+TEST_F(FaultTest, PasswordLeavesMemoryOnceConnected) {
+  if (::access("/usr/bin/gdb", X_OK) != 0) GTEST_SKIP() << "gdb is not installed";
+  Job(kTwoRowJob);
+  for (const std::string password : {"Zq7Geheim", "Zq7Geheim-and-forty-more-characters-0123456789"}) {
+    tree_.WriteCredentials("KVTEST", "user", password, "SQLITE");
+    WriteFileBytes(dir_ / "scan.py",
+                   "import gdb\n"
+                   "inf = gdb.selected_inferior()\n"
+                   "hits = 0\n"
+                   "for line in open('/proc/%d/maps' % inf.pid):\n"
+                   "    parts = line.split()\n"
+                   "    lo, hi = [int(x, 16) for x in parts[0].split('-')]\n"
+                   "    if parts[1][:2] != 'rw' or hi - lo > (1 << 28):\n"
+                   "        continue\n"
+                   "    try:\n"
+                   "        hits += bytes(inf.read_memory(lo, hi - lo)).count(b'" + password + "')\n"
+                   "    except gdb.MemoryError:\n"
+                   "        pass\n"
+                   "print('PASSWORD-HITS %d' % hits)\n");
+    auto scanAt = [&](const std::string& breakpoint) {
+      CommandResult result = testing::RunCommand(
+          {"/usr/bin/gdb", "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break " + breakpoint,
+           "-ex", "run", "-ex", "source " + (dir_ / "scan.py"), "-ex", "kill", "--args", KORVADEX_BINARY,
+           "JOB", "T1", "out.dat", "1"},
+          tree_.runDir, env_);
+      const std::size_t at = result.out.find("PASSWORD-HITS ");
+      return at == std::string::npos ? -1 : std::atoi(result.out.c_str() + at + 14);
+    };
+    const int during = scanAt("SQLConnect");
+    if (during < 0) GTEST_SKIP() << "gdb cannot stop korvadex here (no ptrace or no python)";
+    EXPECT_GE(during, 1) << password;
+    EXPECT_EQ(scanAt("korvadex::GetIniValues"), 0) << password;
+  }
+}
+
 TEST_F(FaultTest, CredentialsFileIsOpenedOnlyForReading) {
   if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
   Job(kTwoRowJob);
