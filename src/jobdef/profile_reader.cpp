@@ -89,6 +89,8 @@ std::string DecodeUtf16Le(std::string_view bytes) {
 
 std::string CutToSize(std::string_view text, std::size_t size) {
   if (size == 0) return std::string();
+  // The profile call fills a C buffer, so its readers see a value end at a NUL byte.
+  text = text.substr(0, text.find('\0'));
   return std::string(text.substr(0, size - 1));
 }
 
