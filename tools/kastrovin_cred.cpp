@@ -26,12 +26,12 @@ namespace {
 
 // Exit codes; scripts tell the failures apart by them.
 constexpr int kExitDone = 0;
-constexpr int kExitWarnings = 1;      // check: the file works, but probably not as meant
-constexpr int kExitUsage = 2;         // wrong command line, or check could not read the file
-constexpr int kExitBadValue = 3;      // a value that the credentials file cannot hold
-constexpr int kExitNoInput = 4;       // no value could be read
-constexpr int kExitFileExists = 5;    // init without --force on an existing file
-constexpr int kExitWriteFailed = 6;   // init could not create or write the file
+constexpr int kExitWarnings = 1;     // check: the file works, but probably not as meant
+constexpr int kExitUsage = 2;        // wrong command line, or check could not read the file
+constexpr int kExitBadValue = 3;     // a value that the credentials file cannot hold
+constexpr int kExitNoInput = 4;      // no value could be read
+constexpr int kExitFileExists = 5;   // init without --force on an existing file
+constexpr int kExitWriteFailed = 6;  // init could not create or write the file
 
 // More than any storable value; a longer line is refused rather than cut.
 constexpr std::size_t kInputLineLimit = 1024;
@@ -58,9 +58,7 @@ constexpr const char* kUsage =
     "Exit codes: 0 done, 1 check found warnings, 2 wrong usage or unreadable file,\n"
     "3 value refused, 4 no value read, 5 file exists, 6 file not written.\n";
 
-void PrintError(const std::string& message) {
-  std::fprintf(stderr, "kastrovin-cred: %s\n", message.c_str());
-}
+void PrintError(const std::string& message) { std::fprintf(stderr, "kastrovin-cred: %s\n", message.c_str()); }
 
 int UsageError(const std::string& message) {
   PrintError(message);
@@ -279,8 +277,9 @@ int ParseInitOptions(const std::vector<std::string>& args, InitOptions& options)
     }
   }
   if (options.pass && *options.pass != "-") {
-    return UsageError("init: --pass only takes '-' (read the password from standard input); "
-                      "a password is never taken from the command line");
+    return UsageError(
+        "init: --pass only takes '-' (read the password from standard input); "
+        "a password is never taken from the command line");
   }
   return 0;
 }

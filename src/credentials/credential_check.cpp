@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 #include "credentials/blowfish.h"
 #include "jobdef/job_definition.h"
@@ -79,9 +80,8 @@ void AddResolutionFindings(const KeyResolution& resolution, std::vector<std::str
       reason += reason.empty() ? "" : " and ";
       reason += "its match text is empty (fewer than two ';' in its first line)";
     }
-    warnings.push_back(key + " is taken from the entry at " + LineText(entry.firstLine) +
-                       " with key name " + Quote(entry.keyName) + ", because " + reason +
-                       "; such an entry matches every key.");
+    warnings.push_back(key + " is taken from the entry at " + LineText(entry.firstLine) + " with key name " +
+                       Quote(entry.keyName) + ", because " + reason + "; such an entry matches every key.");
   }
   const std::string& hex = resolution.hexText;
   if (!std::all_of(hex.begin(), hex.end(), IsUpperHexDigit)) {
@@ -123,14 +123,16 @@ void AddEntryFindings(const CredentialCheck& check, const std::vector<RawCredent
   for (const RawCredentialEntry& raw : entries) {
     const CredentialEntry& fields = raw.fields;
     if (raw.firstLineCut) {
-      warnings.push_back("The first line of the entry at " + LineText(fields.firstLine) +
-                         " has more than " + std::to_string(kFirstLineText) + " characters; its rest is read as the next line, "
+      warnings.push_back("The first line of the entry at " + LineText(fields.firstLine) + " has more than " +
+                         std::to_string(kFirstLineText) +
+                         " characters; its rest is read as the next line, "
                          "which shifts the pairing of every later line.");
     }
     if (raw.secondLineCut) {
       const int line = raw.firstLineCut ? fields.firstLine : fields.firstLine + 1;
-      warnings.push_back("Line " + std::to_string(line) +
-                         " has more than " + std::to_string(kSecondLineText) + " characters; its rest is read as the next line, "
+      warnings.push_back("Line " + std::to_string(line) + " has more than " +
+                         std::to_string(kSecondLineText) +
+                         " characters; its rest is read as the next line, "
                          "which shifts the pairing of every later line.");
     }
     if (IsDriverKey(fields.keyName)) {
@@ -171,6 +173,14 @@ void AddUnpairedLineFinding(std::string_view content, const std::vector<RawCrede
   if (isAnyCut || lines != entries.size() * 2 + 1 || LastLine(content).empty()) return;
   warnings.push_back("Line " + std::to_string(lines) +
                      " has no partner line and is ignored; every entry takes two lines.");
+}
+
+// The values in the order korvadex asks for their keys.
+std::array<std::pair<std::string_view, const std::string*>, 4> KeyedValues(const InitValues& values) {
+  return {{{"DATABASE", &values.dataSource},
+           {"LOGIN", &values.login},
+           {"PASS", &values.password},
+           {"DB_SYSTEM", &values.dbSystem}}};
 }
 
 }  // namespace
@@ -243,15 +253,15 @@ std::string FormatCheckReport(const CredentialCheck& check, std::string_view cre
     report += "\n";
   }
   if (!jobPath.empty()) {
-    report += "Job definition file: " + std::string(jobPath) +
-              (isJobFileFound ? " (found)\n" : " (not found)\n");
+    report +=
+        "Job definition file: " + std::string(jobPath) + (isJobFileFound ? " (found)\n" : " (not found)\n");
   }
   for (const std::string& warning : check.warnings) report += "warning: " + warning + "\n";
   if (check.warnings.empty()) {
     report += "No warnings.\n";
   } else {
-    report += std::to_string(check.warnings.size()) +
-              (check.warnings.size() == 1 ? " warning.\n" : " warnings.\n");
+    report +=
+        std::to_string(check.warnings.size()) + (check.warnings.size() == 1 ? " warning.\n" : " warnings.\n");
   }
   return report;
 }
@@ -285,12 +295,7 @@ std::string CheckPlainValue(std::string_view key, std::string_view value) {
 }
 
 std::string CheckInitValues(const InitValues& values) {
-  const std::pair<std::string_view, const std::string*> fields[] = {
-      {"DATABASE", &values.dataSource},
-      {"LOGIN", &values.login},
-      {"PASS", &values.password},
-      {"DB_SYSTEM", &values.dbSystem}};
-  for (const auto& [key, value] : fields) {
+  for (const auto& [key, value] : KeyedValues(values)) {
     std::string problem = CheckPlainValue(key, *value);
     if (!problem.empty()) return problem;
   }
@@ -298,14 +303,9 @@ std::string CheckInitValues(const InitValues& values) {
 }
 
 std::string BuildCredentialFile(const InitValues& values) {
-  const std::pair<std::string_view, const std::string*> fields[] = {
-      {"DATABASE", &values.dataSource},
-      {"LOGIN", &values.login},
-      {"PASS", &values.password},
-      {"DB_SYSTEM", &values.dbSystem}};
   std::string content;
   int number = 1;
-  for (const auto& [key, value] : fields) {
+  for (const auto& [key, value] : KeyedValues(values)) {
     // A non-empty match text and a non-zero number keep each entry from
     // matching any key but its own.
     content += ";";

@@ -15,7 +15,7 @@ namespace korvadex {
 
 // The keys korvadex asks for, in the order it asks.
 inline constexpr std::array<std::string_view, 4> kDriverCredentialKeys = {"DATABASE", "LOGIN", "PASS",
-                                                                         "DB_SYSTEM"};
+                                                                          "DB_SYSTEM"};
 
 // The longest plain value whose hex text still fits the reader's 200-character
 // value field: 12 blocks of 8 bytes give 192 hex characters, 13 would give 208.
