@@ -414,15 +414,5 @@ TEST(KastrovinCredTest, TerminalEntriesThatDifferWriteNothing) {
   EXPECT_FALSE(testing::FileExists(dir / "c.ini"));
 }
 
-TEST(KastrovinCredTest, TerminalPasswordGoesIntoTheFile) {
-  TempDir dir;
-  const PtyResult result =
-      RunOnTerminal({"init", "c.ini", "--database", "ODBC_PROD", "--login", "kvx_user_prod", "--db-system", "DB2"},
-                    dir.path(), {{"Password: ", "Passwort-2024!\n"}, {"Repeat: ", "Passwort-2024!\n"}});
-  EXPECT_EQ(result.exitCode, 0) << result.transcript;
-  EXPECT_EQ(result.transcript.find("Passwort"), std::string::npos) << result.transcript;
-  EXPECT_EQ(ReadFileBytes(dir / "c.ini"), kBuiltFile);
-}
-
 }  // namespace
 }  // namespace korvadex
