@@ -170,7 +170,13 @@ std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffe
         continue;
       }
       const char* source = db.workingRow.slots[i];
-      const std::size_t length = strnlen(source, kSlotSize - 1);
+      // The indicator already holds the length, unless the value was cut or the
+      // driver could not tell; only then, or when the terminator is not where
+      // the driver said, is the slot measured.
+      const SQLLEN reported = db.indicators[i];
+      const std::size_t length = reported >= 0 && reported < kSlotSize && source[reported] == '\0'
+                                     ? static_cast<std::size_t>(reported)
+                                     : strnlen(source, kSlotSize - 1);
       std::memcpy(target, source, length);
       target[length] = '\0';
     }

@@ -102,7 +102,10 @@ struct RecordList {
   std::uint64_t byteCount = 0;  // sum of the lengths of all records added
 
   // Storage of the held records.
-  std::vector<std::unique_ptr<char[]>> blocks;  // kept for reuse after a spill
+  struct BlockFree {
+    void operator()(char* block) const;
+  };
+  std::vector<std::unique_ptr<char, BlockFree>> blocks;  // kept for reuse after a spill
   std::vector<std::size_t> blockSizes;          // size of each block
   std::size_t blocksInUse = 0;                  // blocks holding records of this run
   std::size_t blockUsed = 0;                    // bytes used in the last block in use
