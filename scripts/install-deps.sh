@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtest-dev unixodbc unixodbc-dev libsqliteodbc
-          odbc-postgresql postgresql sqlite3 libssl-dev python3 "$@")
+          odbc-postgresql postgresql sqlite3 libssl-dev python3 dpkg-dev file "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
