@@ -123,6 +123,18 @@ TEST(RecordSpillTest, SortBreaksTiesBeyondTheFirstEightBytes) {
                                       "abcdefghij-1", "abcdefghij-2", "abcdefgh\xFF"}));
 }
 
+TEST(RecordSpillTest, EqualRecordsAreAllKeptAroundADifferentOne) {
+  std::unique_ptr<RecordList> list;
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(AddRecord(list, "0000000000000000-same"), 1);
+  ASSERT_EQ(AddRecord(list, "0000000000000000-samd"), 1);
+  ASSERT_EQ(AddRecord(list, "0000000000000000-same"), 1);
+  SortRecords(*list);
+  ASSERT_EQ(list->lines.size(), 302u);
+  EXPECT_EQ(list->lines[0], "0000000000000000-samd");
+  EXPECT_EQ(list->lines[1], "0000000000000000-same");
+  EXPECT_EQ(list->lines[301], "0000000000000000-same");
+}
+
 TEST(RecordSpillTest, RecordsAddedAfterASortAreSortedAgain) {
   std::unique_ptr<RecordList> list;
   for (const char* record : {"m", "c"}) ASSERT_EQ(AddRecord(list, record), 1);

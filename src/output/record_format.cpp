@@ -69,21 +69,28 @@ void FormatField(std::string_view fieldValue, std::int32_t width, std::string_vi
 }
 
 void FormatRecord(const ColumnTable& columns, const RowBuffer& row, std::string& record) {
-  // The record is sized once and filled in place: this runs for every row.
-  std::size_t length = 0;
+  // This runs for every row: the contributing columns are listed first, and the
+  // record is sized once and filled in place.
+  int active[kMaxColumns];
   FieldKind kinds[kMaxColumns];
+  int activeCount = 0;
+  std::size_t length = 0;
   for (int n = 0; n < kMaxColumns; ++n) {
     const ColumnDef& column = columns[n];
-    kinds[n] = column.name.empty() || column.width <= 0 ? FieldKind::None : KindOf(column.type);
-    if (kinds[n] != FieldKind::None) length += static_cast<std::size_t>(column.width);
+    if (column.name.empty() || column.width <= 0) continue;
+    const FieldKind kind = KindOf(column.type);
+    if (kind == FieldKind::None) continue;
+    active[activeCount] = n;
+    kinds[activeCount] = kind;
+    ++activeCount;
+    length += static_cast<std::size_t>(column.width);
   }
   record.resize(length);
   char* out = record.data();
-  for (int n = 0; n < kMaxColumns; ++n) {
-    if (kinds[n] == FieldKind::None) continue;
-    const char* slot = row.slots[n];
-    const auto width = static_cast<std::size_t>(columns[n].width);
-    WriteField(std::string_view(slot, strnlen(slot, kSlotSize - 1)), width, kinds[n], out);
+  for (int i = 0; i < activeCount; ++i) {
+    const char* slot = row.slots[active[i]];
+    const auto width = static_cast<std::size_t>(columns[active[i]].width);
+    WriteField(std::string_view(slot, strnlen(slot, kSlotSize - 1)), width, kinds[i], out);
     out += width;
   }
 }

@@ -121,6 +121,52 @@ std::uint64_t KeyAt(std::string_view record, std::size_t depth) {
 
 void SortEntries(const RecordList& list, SortEntry* first, SortEntry* last, std::size_t depth);
 
+// Sorts entries by key, one byte at a time from the most significant, moving
+// them in place; bytes that all entries share cost one counting pass. Small
+// ranges go to std::sort, which is faster there.
+void SortByKey(SortEntry* first, SortEntry* last, int byteIndex) {
+  constexpr std::ptrdiff_t kSmallRange = 128;
+  const std::ptrdiff_t count = last - first;
+  if (count < kSmallRange || byteIndex == 8) {
+    std::sort(first, last, [](const SortEntry& a, const SortEntry& b) { return a.key < b.key; });
+    return;
+  }
+  const int shift = 56 - 8 * byteIndex;
+  auto digit = [shift](const SortEntry& entry) { return static_cast<std::size_t>((entry.key >> shift) & 0xFF); };
+  std::size_t counts[256] = {};
+  for (const SortEntry* entry = first; entry != last; ++entry) ++counts[digit(*entry)];
+  if (counts[digit(*first)] == static_cast<std::size_t>(count)) {
+    SortByKey(first, last, byteIndex + 1);
+    return;
+  }
+  std::ptrdiff_t heads[256];
+  std::ptrdiff_t ends[256];
+  std::ptrdiff_t offset = 0;
+  for (std::size_t b = 0; b < 256; ++b) {
+    heads[b] = offset;
+    offset += static_cast<std::ptrdiff_t>(counts[b]);
+    ends[b] = offset;
+  }
+  // Each entry is swapped straight into the bucket its byte names.
+  for (std::size_t b = 0; b < 256; ++b) {
+    while (heads[b] < ends[b]) {
+      SortEntry entry = first[heads[b]];
+      std::size_t d = digit(entry);
+      while (d != b) {
+        std::swap(entry, first[heads[d]++]);
+        d = digit(entry);
+      }
+      first[heads[b]++] = entry;
+    }
+  }
+  std::ptrdiff_t start = 0;
+  for (std::size_t b = 0; b < 256; ++b) {
+    const std::ptrdiff_t end = ends[b];
+    if (end - start > 1) SortByKey(first + start, first + end, byteIndex + 1);
+    start = end;
+  }
+}
+
 // Orders entries whose keys at `depth` are equal. A record that ends within
 // these eight bytes is a prefix of every longer one here (the key pads with
 // zeros), so the ended ones come first, shortest first; the rest are ordered
@@ -146,7 +192,15 @@ void ResolveTies(const RecordList& list, SortEntry* first, SortEntry* last, std:
 // Sorts by eight bytes at a time: the records are touched once per level
 // instead of once per comparison, which keeps the sort out of cache misses.
 void SortEntries(const RecordList& list, SortEntry* first, SortEntry* last, std::size_t depth) {
-  std::sort(first, last, [](const SortEntry& a, const SortEntry& b) { return a.key < b.key; });
+  if (last - first < 2) return;
+  // Many equal records (one value in every row) would otherwise be sorted
+  // again at every level for nothing.
+  const std::uint64_t firstKey = first->key;
+  if (std::all_of(first + 1, last, [firstKey](const SortEntry& entry) { return entry.key == firstKey; })) {
+    ResolveTies(list, first, last, depth);
+    return;
+  }
+  SortByKey(first, last, 0);
   for (SortEntry* run = first; run != last;) {
     SortEntry* end = run + 1;
     while (end != last && end->key == run->key) ++end;
@@ -411,7 +465,9 @@ int AddRecord(std::unique_ptr<RecordList>& records, std::string_view record) {
     } else if (list.heldCount > 0 && record.size() != list.recordLength) {
       cost += (list.heldCount + 1) * sizeof(std::string_view);
     }
-    if (list.heldCount > 0 && list.heldBytes + cost > list.memoryBudget && !SpillHeld(list)) {
+    // The sort index numbers records with 32 bits, which also bounds a run.
+    const bool isFull = list.heldBytes + cost > list.memoryBudget || list.heldCount == UINT32_MAX;
+    if (list.heldCount > 0 && isFull && !SpillHeld(list)) {
       // The records so far cannot all reach the file any more; free them and
       // let WriteFile report the failure.
       list.hasSpillFailed = true;
