@@ -166,7 +166,9 @@ for driver in $drivers; do
   run_dir=$work/$driver/jobs/run
   # One untimed pass so that every tool meets the same warm caches.
   "$floor" "$dsn" bench bench "$statement" 2>/dev/null
-  echo "$driver: $runs rounds of floor, korvadex${with_peer:+ and peer}"
+  tools="floor and korvadex"
+  [ "$with_peer" = 1 ] && tools="floor, korvadex and peer"
+  echo "$driver: $runs rounds of $tools"
   for round in $(seq "$runs"); do
     measure "$driver" floor /nonexistent "$floor" "$dsn" bench bench "$statement"
     measure "$driver" korvadex "$run_dir/korvadex.dat" \
@@ -180,6 +182,26 @@ for driver in $drivers; do
   expected=$((rows * record_length))
   actual=$(stat -c %s "$run_dir/korvadex.dat")
   [ "$actual" = "$expected" ] || { echo "korvadex wrote $actual bytes, expected $expected" >&2; exit 1; }
+  if [ "$with_peer" != 1 ]; then
+    # Without the peer, at least the order and the record count are checked.
+    "$python" - "$run_dir/korvadex.dat" "$record_length" <<'PY'
+import sys
+path, length = sys.argv[1], int(sys.argv[2])
+previous, count = b"", 0
+with open(path, "rb") as data:
+    while True:
+        chunk = data.read(length * 65536)
+        if not chunk:
+            break
+        for start in range(0, len(chunk), length):
+            record = chunk[start:start + length]
+            if record < previous:
+                sys.exit("record %d is out of order" % count)
+            previous = record
+            count += 1
+print("  korvadex file: %d records in ascending byte order" % count)
+PY
+  fi
   if [ "$with_peer" = 1 ]; then
     if cmp -s "$run_dir/korvadex.dat" "$run_dir/peer.dat"; then
       echo "  $driver: korvadex and peer files are byte-identical ($actual bytes)"
