@@ -296,7 +296,8 @@ bool SpillHeld(RecordList& list) {
         continue;
       }
       std::memcpy(buffer.get() + used, &length, kLengthBytes);
-      std::memcpy(buffer.get() + used + kLengthBytes, record.data(), record.size());
+      // An empty record's view may have no storage behind it at all.
+      if (!record.empty()) std::memcpy(buffer.get() + used + kLengthBytes, record.data(), record.size());
       used += kLengthBytes + record.size();
     }
     if (!WriteAll(list.spillFd, buffer.get(), used)) return false;
