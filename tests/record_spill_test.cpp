@@ -98,6 +98,30 @@ TEST(RecordSpillTest, MixedLengthsDuplicatesAndEmptyRecordsSurviveTinyRuns) {
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "AA BBaabababcabcd\xC3\xA4");
 }
 
+TEST(RecordSpillTest, RecordsLargerThanTheRunBuffersAreSpilledAndReadBackWhole) {
+  TempDir dir;
+  auto list = ListWithBudget(64, dir.path());
+  // Larger than the 1 MiB buffers used to write and to read back a run.
+  const std::string big = std::string(3 << 20, 'x') + "end";
+  for (const std::string& record : {std::string("b"), big, std::string("a"), std::string("c")}) {
+    ASSERT_EQ(AddRecord(list, record), 1);
+  }
+  ASSERT_GE(list->runs.size(), 2u);
+  ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
+  EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "abc" + big);
+}
+
+TEST(RecordSpillTest, EmptyRecordsAreCountedThroughSpillsAndWriteAnEmptyFile) {
+  TempDir dir;
+  auto list = ListWithBudget(30, dir.path());
+  for (int i = 0; i < 100; ++i) ASSERT_EQ(AddRecord(list, ""), 1);
+  EXPECT_EQ(list->count(), 100);
+  EXPECT_FALSE(list->runs.empty());
+  ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
+  EXPECT_TRUE(FileExists(dir / "out.dat"));
+  EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "");
+}
+
 TEST(RecordSpillTest, AppendAddsTheMergedBlockAfterTheOldContent) {
   TempDir dir;
   WriteFileBytes(dir / "out.dat", "old|");
