@@ -71,6 +71,8 @@ class FileSink {
 
   bool Write(std::string_view data) {
     if (failed_) return false;
+    // An empty record's view may have no storage behind it at all.
+    if (data.empty()) return true;
     if (used_ + data.size() > kWriteBufferSize && !Flush()) return false;
     if (data.size() >= kWriteBufferSize) {
       failed_ = !WriteAll(fd_, data.data(), data.size());

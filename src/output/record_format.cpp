@@ -47,11 +47,12 @@ void WriteField(std::string_view fieldValue, std::size_t width, FieldKind kind, 
     return;
   }
   const std::size_t padding = width - value.size();
+  // An empty value may come without any bytes behind it, so it is never copied.
   if (kind == FieldKind::Dec) {
     std::memset(out, '0', padding);
-    std::memcpy(out + padding, value.data(), value.size());
+    if (!value.empty()) std::memcpy(out + padding, value.data(), value.size());
   } else {
-    std::memcpy(out, value.data(), value.size());
+    if (!value.empty()) std::memcpy(out, value.data(), value.size());
     std::memset(out + value.size(), ' ', padding);
   }
 }
