@@ -147,6 +147,17 @@ TEST(RecordSpillTest, SortBreaksTiesBeyondTheFirstEightBytes) {
                                       "abcdefghij-1", "abcdefghij-2", "abcdefgh\xFF"}));
 }
 
+TEST(RecordSpillTest, SortSkipsASharedPrefixEvenWhenOneRecordIsJustThePrefix) {
+  std::unique_ptr<RecordList> list;
+  for (const char* record : {"PREFIX-b", "PREFIX-ab", "PREFIX-", "PREFIX-a", "PREFIX", "PREFIX-a"}) {
+    ASSERT_EQ(AddRecord(list, record), 1);
+  }
+  SortRecords(*list);
+  EXPECT_EQ(std::vector<std::string>(list->lines.begin(), list->lines.end()),
+            (std::vector<std::string>{"PREFIX", "PREFIX-", "PREFIX-a", "PREFIX-a", "PREFIX-ab",
+                                      "PREFIX-b"}));
+}
+
 TEST(RecordSpillTest, EqualRecordsAreAllKeptAroundADifferentOne) {
   std::unique_ptr<RecordList> list;
   for (int i = 0; i < 300; ++i) ASSERT_EQ(AddRecord(list, "0000000000000000-same"), 1);

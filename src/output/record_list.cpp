@@ -107,6 +107,14 @@ void StoreRecord(RecordList& list, std::string_view record) {
   ++list.heldCount;
 }
 
+// How many leading bytes, up to `limit`, `first` and `second` have in common.
+std::size_t SharedLength(std::string_view first, std::string_view second, std::size_t limit) {
+  limit = std::min({limit, first.size(), second.size()});
+  std::size_t length = 0;
+  while (length < limit && first[length] == second[length]) ++length;
+  return length;
+}
+
 // Bytes [depth, depth + 8) of `record` as a big-endian number, zero beyond its end.
 std::uint64_t KeyAt(std::string_view record, std::size_t depth) {
   unsigned char bytes[8] = {};
@@ -215,9 +223,10 @@ void SortHeld(RecordList& list) {
   list.order.clear();
   list.order.reserve(list.heldCount);
   for (std::size_t i = 0; i < list.heldCount; ++i) {
-    list.order.push_back(SortEntry{KeyAt(StoredRecord(list, i), 0), static_cast<std::uint32_t>(i)});
+    list.order.push_back(
+        SortEntry{KeyAt(StoredRecord(list, i), list.commonPrefix), static_cast<std::uint32_t>(i)});
   }
-  SortEntries(list, list.order.data(), list.order.data() + list.order.size(), 0);
+  SortEntries(list, list.order.data(), list.order.data() + list.order.size(), list.commonPrefix);
   list.isSorted = true;
 }
 
@@ -237,6 +246,7 @@ void ClearHeld(RecordList& list) {
   std::vector<std::string_view>().swap(list.views);
   list.order.clear();
   list.isSorted = true;
+  list.commonPrefix = 0;
 }
 
 bool WriteAll(int fd, const char* data, std::size_t size) {
@@ -484,6 +494,11 @@ int AddRecord(std::unique_ptr<RecordList>& records, std::string_view record) {
                              CompareRecords(StoredRecord(list, list.heldCount - 1), record) <= 0;
     StoreRecord(list, record);
     list.isSorted = list.isSorted && staysSorted;
+    if (list.heldCount == 1) {
+      list.commonPrefix = record.size();
+    } else if (list.commonPrefix > 0) {
+      list.commonPrefix = SharedLength(StoredRecord(list, 0), record, list.commonPrefix);
+    }
     list.heldBytes += cost;
     list.byteCount += record.size();
     return 1;

@@ -120,6 +120,10 @@ struct RecordList {
   std::vector<std::string_view> views;
   std::vector<SortEntry> order;    // the sorted order; empty means insertion order
   bool isSorted = true;            // the held records are in CompareRecords order
+  // Bytes at the start that every held record shares (a zero-filled number
+  // column shares its leading zeros); the sort keys begin after them, so
+  // they do not waste key bytes that would otherwise tell records apart.
+  std::size_t commonPrefix = 0;
 
   // Spilled runs; the file has no name, so it vanishes with its descriptor.
   int spillFd = -1;
