@@ -1,7 +1,6 @@
 #!/usr/bin/env python3
-"""The benchmark's peer: the same export as korvadex written with pyodbc.
-Runs one statement, formats every row into a fixed-width record by the same
-rules, sorts the records by bytes and writes them back to back."""
+"""The benchmark's peer: the export korvadex makes, written with pyodbc (same
+field rules, records sorted by bytes and written back to back)."""
 import sys
 
 import pyodbc
