@@ -246,7 +246,12 @@ std::string FormatCheckReport(const CredentialCheck& check, std::string_view cre
       report += " not found (empty)\n";
       continue;
     }
-    report += " " + LineText(resolution.entry.firstLine) + "  " + ShownValue(resolution);
+    // Appended piece by piece: GCC 12 at -O3 sees a false overlap in the
+    // operator+ chain (-Wrestrict) and warnings are errors here.
+    report += ' ';
+    report += LineText(resolution.entry.firstLine);
+    report += "  ";
+    report += ShownValue(resolution);
     if (resolution.entry.keyName != resolution.key) {
       report += "  (entry " + Quote(resolution.entry.keyName) + ")";
     }

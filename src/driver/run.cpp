@@ -40,6 +40,12 @@ void WipeString(std::string& text) {
   text.clear();
 }
 
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 void PrintDiagnostics(const RunContext& context) {
   if (context.debugMode && !context.db.diagnostics.empty()) {
     std::printf("%s", context.db.diagnostics.c_str());
@@ -164,6 +170,10 @@ int RunMain(int argc, const char* const* argv) {
   context.recordCount = 0;
   context.lastStatus = dbExecute(context.db, context.sqlStatement);
   if (context.lastStatus == 0) {
+    // Records that outgrow memory go to disk beside the target, where the
+    // download file itself will need room anyway, rather than to a small /tmp.
+    context.records = std::make_unique<RecordList>();
+    context.records->spillFolder = FolderOf(context.targetFileName);
     CollectRows(context);
   } else {
     PrintDiagnostics(context);
