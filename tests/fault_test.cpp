@@ -413,8 +413,21 @@ class ServerStopTest : public ::testing::Test {
 
 TEST_F(ServerStopTest, RowsFetchedBeforeTheServerStoppedAreWritten) {
   Child child({KORVADEX_BINARY, "JOB", "T1", "pg.dat", "1"}, tree_.runDir, env_, dir_ / "stdout");
-  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  // Stop the server only once the cursor is being read: a fixed delay
+  // misses that moment on a loaded machine.
   int status = 0;
+  bool isFetching = false;
+  for (int attempt = 0; attempt < 300 && !isFetching; ++attempt) {
+    ASSERT_FALSE(child.HasEnded(status)) << "korvadex ended before the server was stopped";
+    CommandResult seen = testing::RunCommand(
+        {"/usr/bin/psql", "-Atq", "-h", "127.0.0.1", "-p", port_, "-U", "kvuser", "-d", "kvtest", "-c",
+         "SELECT count(*) FROM pg_stat_activity WHERE usename = 'kvuser' AND query ILIKE 'fetch%'"},
+        "", {{"PGPASSWORD", "kv-secret"}});
+    isFetching = seen.out.rfind("0", 0) != 0 && !seen.out.empty();
+    if (!isFetching) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  ASSERT_TRUE(isFetching) << "the cursor was never read";
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
   ASSERT_FALSE(child.HasEnded(status)) << "the fetch ended before the server was stopped";
   ASSERT_EQ(Script("stop"), 0);
   ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex hangs after the server went";
