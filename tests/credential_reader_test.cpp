@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 namespace korvadex {
 namespace {
 
@@ -277,7 +279,6 @@ TEST(CredentialReaderTest, IncompleteContentGivesClearedEntry) {
 
 class CredentialFileTest : public ::testing::Test {
  protected:
-  void TearDown() override { std::remove(path_.c_str()); }
 
   const std::string& Write(const std::string& bytes) {
     std::ofstream out(path_, std::ios::binary | std::ios::trunc);
@@ -285,7 +286,9 @@ class CredentialFileTest : public ::testing::Test {
     return path_;
   }
 
-  std::string path_ = ::testing::TempDir() + "korvadex_credentials_test.ini";
+  // A folder of each test's own: ctest runs the tests of this suite in parallel.
+  testing::TempDir dir_;
+  std::string path_ = dir_ / "credentials.ini";
 };
 
 TEST_F(CredentialFileTest, ReadsTextModeContentOfTheFile) {
