@@ -13,6 +13,8 @@
 #include <cstring>
 #include <utility>
 
+#include "output/file_io.h"
+
 namespace korvadex {
 
 namespace {
@@ -49,19 +51,6 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
-}
 
 // Gathers small records into large writes; once a write fails it stays failed.
 class FileSink {

@@ -14,6 +14,8 @@
 #include <new>
 #include <utility>
 
+#include "output/file_io.h"
+
 namespace korvadex {
 
 namespace {
@@ -247,19 +249,6 @@ void ClearHeld(RecordList& list) {
   list.order.clear();
   list.isSorted = true;
   list.commonPrefix = 0;
-}
-
-bool WriteAll(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
 }
 
 // A file without a name, so that nothing is left behind however the run ends:

@@ -1,0 +1,23 @@
+// Small POSIX file helpers shared by the record spill and the download writer.
+#include "output/file_io.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace korvadex {
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = ::write(fd, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return true;
+}
+
+}  // namespace korvadex
