@@ -10,9 +10,9 @@ SLOT_BYTES = 99
 BLANKS = b" \t"
 
 
-def parse_columns(spec):
+def parse_columns(layout):
     columns = []
-    for item in spec.split(","):
+    for item in layout.split(","):
         kind, width = item.split(":")
         columns.append((kind, int(width)))
     return columns
@@ -44,8 +44,8 @@ def format_field(value, kind, width):
 def main():
     if len(sys.argv) != 6:
         sys.exit("usage: peer_export.py CONNECTION_STRING STATEMENT COLUMNS OUTPUT 0|1")
-    connection_string, statement, spec, output, replace = sys.argv[1:]
-    columns = parse_columns(spec)
+    connection_string, statement, layout, output, replace = sys.argv[1:]
+    columns = parse_columns(layout)
     connection = pyodbc.connect(connection_string)
     for sql_type in (pyodbc.SQL_CHAR, pyodbc.SQL_WCHAR):
         connection.setdecoding(sql_type, encoding="utf-8")
