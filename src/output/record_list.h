@@ -94,7 +94,7 @@ struct RecordList {
   RecordList& operator=(const RecordList&) = delete;
 
   // All records added, those already spilled to disk included.
-  std::int32_t count() const { return static_cast<std::int32_t>(spilledCount + heldCount); }
+  std::int64_t count() const { return static_cast<std::int64_t>(spilledCount + heldCount); }
 
   std::size_t memoryBudget;  // held record bytes plus their sort index allowed before a spill
   std::string spillFolder;   // folder for the spill file, best the target's; empty: the system's
