@@ -316,5 +316,13 @@ TEST_F(CredentialFileTest, UnreadablePathGivesClearedEntry) {
   ExpectCleared(ReadCredential("", "LOGIN", 0, ""), "empty path");
 }
 
+TEST_F(CredentialFileTest, EndlessSourceIsReadOnlyUpToALimit) {
+  // Lines of zero bytes have an empty match text, so the first entry is taken;
+  // what matters is that the read ends at all.
+  const CredentialEntry entry = ReadCredential("", "LOGIN", 0, "/dev/zero");
+  EXPECT_EQ(entry.value, "");
+  EXPECT_EQ(entry.firstLine, 1);
+}
+
 }  // namespace
 }  // namespace korvadex

@@ -25,6 +25,9 @@ constexpr std::size_t kFieldLimit = 200;
 constexpr char kSeparator = ';';
 constexpr char kEndOfText = 26;
 constexpr std::size_t kReadChunk = 4096;
+// A credentials file is a few lines; a path that leads to an endless source
+// (a device, a pipe) must not grow the buffer until memory runs out.
+constexpr std::size_t kMaxFileBytes = std::size_t{16} << 20;
 
 // Field rules work on NUL-terminated texts, so a zero byte inside a line ends
 // what those rules can see of it.
@@ -177,11 +180,11 @@ bool ReadWholeFile(const std::string& path, std::string& raw) {
   struct stat info {};
   std::size_t capacity = kReadChunk;
   if (::fstat(file.fd(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    capacity = static_cast<std::size_t>(info.st_size) + 1;
+    capacity = std::min(static_cast<std::size_t>(info.st_size) + 1, kMaxFileBytes);
   }
   raw.assign(capacity, '\0');
   std::size_t used = 0;
-  while (true) {
+  while (used < kMaxFileBytes) {
     if (used == raw.size()) {
       GrowWiped(raw, raw.size() * 2);
     }
