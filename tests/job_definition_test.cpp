@@ -149,5 +149,10 @@ TEST_F(GetIniValuesTest, MissingFileGivesNoStatementAndOtherCaseOfNameIsFound) {
   EXPECT_EQ(statement, " SELECT 1 ");
 }
 
+TEST_F(GetIniValuesTest, EndlessSourceIsReadOnlyUpToALimit) {
+  ASSERT_EQ(::symlink("/dev/zero", "KORVADEX.SQLITE.INI"), 0);
+  EXPECT_EQ(Read("JOB", 0), 3);
+}
+
 }  // namespace
 }  // namespace korvadex

@@ -146,7 +146,12 @@ bool LoadProfile(const std::string& path, ProfileData& data) {
   std::string raw;
   char chunk[8192];
   std::size_t got = 0;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) raw.append(chunk, got);
+  // Job files are small; a path that leads to an endless source (a device,
+  // a pipe) must not grow the text until memory runs out.
+  constexpr std::size_t kMaxFileBytes = std::size_t{256} << 20;
+  while (raw.size() < kMaxFileBytes && (got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
+    raw.append(chunk, got);
+  }
   // A directory opens on Linux but fails on the first read.
   if (std::ferror(file.get())) return false;
   data = ParseProfile(DecodeProfileText(raw));
