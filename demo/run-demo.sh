@@ -39,15 +39,6 @@ INSERT INTO artikel VALUES (42, 'Duebel 6mm', 4.99, 'Nachbestellen bis Freitag, 
 INSERT INTO artikel VALUES (8, 'Akkuschrauber', 129.0, 'Vorfuehrgeraet', 'KASSE2');
 SQL
 
-# The credentials file holds every value encrypted, one two-line entry each.
-{
-  n=1
-  for pair in DATABASE=KVDEMO LOGIN=demo PASS=geheim DB_SYSTEM=SQLITE; do
-    printf ';KORVADEX;Demo\n%d;%s;%s\n' "$n" "${pair%%=*}" "$("$cred" encrypt "${pair#*=}")"
-    n=$((n + 1))
-  done
-} > "$work/Files/Kastrovin.Ini"
-
 cat > "$work/jobs/run/KORVADEX.SQLITE.INI" <<'INI'
 ; Demo job: the articles of one terminal.
 [ARTIKEL]
@@ -68,7 +59,14 @@ FTYP04=TXT
 FLEN04=20
 INI
 
+# The credentials file holds every value encrypted; kastrovin-cred writes it
+# (mode 0600) and shows what korvadex will read from it.
+printf 'geheim\n' | "$cred" init "$work/Files/Kastrovin.Ini" \
+  --database KVDEMO --login demo --db-system SQLITE --pass -
 cd "$work/jobs/run"
+echo "\$ kastrovin-cred check"
+"$cred" check
+echo
 echo "\$ korvadex ARTIKEL KASSE1 artikel.dat 1     (in $work/jobs/run)"
 "$korvadex" ARTIKEL KASSE1 artikel.dat 1
 echo

@@ -5,3 +5,4 @@ out=$(scripts/demo.sh)
 echo "$out"
 grep -q '^4 Saetze kopiert in Datei artikel.dat $' <<<"$out"
 grep -q '|00003Mutter M4   00000.12  lose              |' <<<"$out"
+grep -q '^No warnings.$' <<<"$out"
