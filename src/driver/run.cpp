@@ -8,6 +8,7 @@
 #include "credentials/blowfish.h"
 #include "credentials/credential_reader.h"
 #include "db/odbc_access.h"
+#include "driver/row_pipeline.h"
 #include "jobdef/job_definition.h"
 #include "output/download_writer.h"
 #include "output/record_format.h"
@@ -52,18 +53,27 @@ void PrintDiagnostics(const RunContext& context) {
   }
 }
 
-// Fetches, formats and collects every row of the executed statement.
+// Fetches, formats and collects every row of the executed statement. The
+// formatting and storing go to a second thread when one can be had.
 void CollectRows(RunContext& context) {
+  RowPipeline pipeline(context.columns, context.records);
+  const bool isPipelined = pipeline.Start();
   for (;;) {
     ClearRowBuffer(context.rowBuffer);
     context.columnCount = 0;
     context.lastStatus = dbFetch(context.db, context.columnCount, context.rowBuffer);
     if (context.lastStatus != 0) break;
-    FormatRecord(context.columns, context.rowBuffer, context.currentRecord);
-    // A record that found no memory is lost but still counted, as the row was read.
-    AddRecord(context.records, context.currentRecord);
+    if (isPipelined) {
+      pipeline.Push(context.rowBuffer);
+    } else {
+      FormatRecord(context.columns, context.rowBuffer, context.currentRecord);
+      // A record that found no memory is lost but still counted, as the row was read.
+      AddRecord(context.records, context.currentRecord);
+    }
     ++context.recordCount;
   }
+  // The rows read so far are all stored before anything else looks at the list.
+  pipeline.Finish();
   if (context.lastStatus != kNoMoreRows) {
     std::printf("Fehler Lesen in Leseschleife %d", context.lastStatus);
     if (context.debugMode && !context.db.diagnostics.empty()) std::printf("\n");

@@ -69,31 +69,39 @@ void FormatField(std::string_view fieldValue, std::int32_t width, std::string_vi
   WriteField(fieldValue, static_cast<std::size_t>(width), kind, record.data() + start);
 }
 
-void FormatRecord(const ColumnTable& columns, const RowBuffer& row, std::string& record) {
-  // This runs for every row: the contributing columns are listed first, and the
-  // record is sized once and filled in place.
-  int active[kMaxColumns];
-  FieldKind kinds[kMaxColumns];
-  int activeCount = 0;
-  std::size_t length = 0;
+RecordLayout MakeRecordLayout(const ColumnTable& columns) {
+  RecordLayout layout;
   for (int n = 0; n < kMaxColumns; ++n) {
     const ColumnDef& column = columns[n];
     if (column.name.empty() || column.width <= 0) continue;
     const FieldKind kind = KindOf(column.type);
     if (kind == FieldKind::None) continue;
-    active[activeCount] = n;
-    kinds[activeCount] = kind;
-    ++activeCount;
-    length += static_cast<std::size_t>(column.width);
+    layout.slots[layout.count] = n;
+    layout.widths[layout.count] = static_cast<std::size_t>(column.width);
+    layout.kinds[layout.count] = static_cast<std::uint8_t>(kind);
+    layout.length += static_cast<std::size_t>(column.width);
+    ++layout.count;
   }
-  record.resize(length);
+  return layout;
+}
+
+void FormatValues(const RecordLayout& layout, const std::string_view* values, std::string& record) {
+  record.resize(layout.length);
   char* out = record.data();
-  for (int i = 0; i < activeCount; ++i) {
-    const char* slot = row.slots[active[i]];
-    const auto width = static_cast<std::size_t>(columns[active[i]].width);
-    WriteField(std::string_view(slot, strnlen(slot, kSlotSize - 1)), width, kinds[i], out);
-    out += width;
+  for (int i = 0; i < layout.count; ++i) {
+    WriteField(values[i], layout.widths[i], static_cast<FieldKind>(layout.kinds[i]), out);
+    out += layout.widths[i];
   }
+}
+
+void FormatRecord(const ColumnTable& columns, const RowBuffer& row, std::string& record) {
+  const RecordLayout layout = MakeRecordLayout(columns);
+  std::string_view values[kMaxColumns];
+  for (int i = 0; i < layout.count; ++i) {
+    const char* slot = row.slots[layout.slots[i]];
+    values[i] = std::string_view(slot, strnlen(slot, kSlotSize - 1));
+  }
+  FormatValues(layout, values, record);
 }
 
 }  // namespace korvadex

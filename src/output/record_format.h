@@ -2,6 +2,7 @@
 #ifndef KORVADEX_OUTPUT_RECORD_FORMAT_H_
 #define KORVADEX_OUTPUT_RECORD_FORMAT_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -26,6 +27,22 @@ void FormatField(std::string_view fieldValue, std::int32_t width, std::string_vi
 // Rebuilds `record` from the named columns of `columns`, column n taking its
 // value from slot n-1 of `row`.
 void FormatRecord(const ColumnTable& columns, const RowBuffer& row, std::string& record);
+
+// The columns of a job that contribute to its records, in record order.
+// Working them out once lets a long run format its rows without looking at
+// the job's thirty definitions again for every row.
+struct RecordLayout {
+  int count = 0;                       // contributing columns
+  std::size_t length = 0;              // bytes of every record
+  int slots[kMaxColumns] = {};         // row slot each one takes its value from
+  std::size_t widths[kMaxColumns] = {};
+  std::uint8_t kinds[kMaxColumns] = {};
+};
+
+RecordLayout MakeRecordLayout(const ColumnTable& columns);
+
+// Rebuilds `record` from `values`, one per column of `layout`, in its order.
+void FormatValues(const RecordLayout& layout, const std::string_view* values, std::string& record);
 
 }  // namespace korvadex
 
