@@ -26,8 +26,14 @@ pgbin=/usr/lib/postgresql/15/bin
 for binary in "$korvadex" "$floor" "$cred"; do
   [ -x "$binary" ] || { echo "missing $binary: build first (cmake --build $build)" >&2; exit 1; }
 done
-if [ ! -x /usr/bin/time ]; then
-  apt-get install -y time >/dev/null || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 1; }
+# What the measurements need beyond the build: /usr/bin/time, bc, and pyodbc for the peer.
+missing=()
+[ -x /usr/bin/time ] || missing+=(time)
+command -v bc >/dev/null || missing+=(bc)
+if [ "$with_peer" = 1 ] && ! "$python" -c 'import pyodbc' 2>/dev/null; then missing+=(python3-pyodbc); fi
+if [ ${#missing[@]} -gt 0 ]; then
+  "$root/scripts/install-deps.sh" "${missing[@]}" >/dev/null 2>&1 ||
+    { echo "needs the Debian packages: ${missing[*]}" >&2; exit 1; }
 fi
 
 work=$(mktemp -d "${WORK_ROOT:-/tmp}/korvadex-bench.XXXXXX")
