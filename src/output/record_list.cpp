@@ -6,6 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <exception>
+#include <system_error>
+#include <thread>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
@@ -27,6 +31,8 @@ constexpr std::size_t kMaxBudget = std::size_t{1} << 30;
 constexpr std::size_t kSpillBufferBytes = std::size_t{1} << 20;
 constexpr std::size_t kRunBufferBytes = std::size_t{1} << 20;
 constexpr std::size_t kLengthBytes = sizeof(std::uint32_t);
+// Below this many held records a helper thread for the sort costs more than it saves.
+constexpr std::size_t kParallelSortMinimum = std::size_t{1} << 16;
 
 // The record at `index` in insertion order.
 std::string_view StoredRecord(const RecordList& list, std::size_t index) {
@@ -131,26 +137,22 @@ std::uint64_t KeyAt(std::string_view record, std::size_t depth) {
 
 void SortEntries(const RecordList& list, SortEntry* first, SortEntry* last, std::size_t depth);
 
-// Sorts entries by key, one byte at a time from the most significant, moving
-// them in place; bytes that all entries share cost one counting pass. Small
-// ranges go to std::sort, which is faster there.
-void SortByKey(SortEntry* first, SortEntry* last, int byteIndex) {
-  constexpr std::ptrdiff_t kSmallRange = 128;
-  const std::ptrdiff_t count = last - first;
-  if (count < kSmallRange || byteIndex == 8) {
-    std::sort(first, last, [](const SortEntry& a, const SortEntry& b) { return a.key < b.key; });
-    return;
-  }
-  const int shift = 56 - 8 * byteIndex;
-  auto digit = [shift](const SortEntry& entry) { return static_cast<std::size_t>((entry.key >> shift) & 0xFF); };
-  std::size_t counts[256] = {};
-  for (const SortEntry* entry = first; entry != last; ++entry) ++counts[digit(*entry)];
-  if (counts[digit(*first)] == static_cast<std::size_t>(count)) {
-    SortByKey(first, last, byteIndex + 1);
-    return;
-  }
+std::size_t KeyByte(const SortEntry& entry, int byteIndex) {
+  return static_cast<std::size_t>((entry.key >> (56 - 8 * byteIndex)) & 0xFF);
+}
+
+// Counts the entries by key byte `byteIndex`; false when they all share it.
+bool CountByByte(const SortEntry* first, const SortEntry* last, int byteIndex, std::size_t (&counts)[256]) {
+  std::fill(std::begin(counts), std::end(counts), std::size_t{0});
+  for (const SortEntry* entry = first; entry != last; ++entry) ++counts[KeyByte(*entry, byteIndex)];
+  return counts[KeyByte(*first, byteIndex)] != static_cast<std::size_t>(last - first);
+}
+
+// Moves the entries, in place, into the buckets that `counts` describes, in
+// ascending order of key byte `byteIndex`; `ends` receives each bucket's end.
+void DistributeByByte(SortEntry* first, int byteIndex, const std::size_t (&counts)[256],
+                      std::ptrdiff_t (&ends)[256]) {
   std::ptrdiff_t heads[256];
-  std::ptrdiff_t ends[256];
   std::ptrdiff_t offset = 0;
   for (std::size_t b = 0; b < 256; ++b) {
     heads[b] = offset;
@@ -161,14 +163,33 @@ void SortByKey(SortEntry* first, SortEntry* last, int byteIndex) {
   for (std::size_t b = 0; b < 256; ++b) {
     while (heads[b] < ends[b]) {
       SortEntry entry = first[heads[b]];
-      std::size_t d = digit(entry);
+      std::size_t d = KeyByte(entry, byteIndex);
       while (d != b) {
         std::swap(entry, first[heads[d]++]);
-        d = digit(entry);
+        d = KeyByte(entry, byteIndex);
       }
       first[heads[b]++] = entry;
     }
   }
+}
+
+// Sorts entries by key, one byte at a time from the most significant, moving
+// them in place; bytes that all entries share cost one counting pass. Small
+// ranges go to std::sort, which is faster there.
+void SortByKey(SortEntry* first, SortEntry* last, int byteIndex) {
+  constexpr std::ptrdiff_t kSmallRange = 128;
+  const std::ptrdiff_t count = last - first;
+  if (count < kSmallRange || byteIndex == 8) {
+    std::sort(first, last, [](const SortEntry& a, const SortEntry& b) { return a.key < b.key; });
+    return;
+  }
+  std::size_t counts[256];
+  if (!CountByByte(first, last, byteIndex, counts)) {
+    SortByKey(first, last, byteIndex + 1);
+    return;
+  }
+  std::ptrdiff_t ends[256];
+  DistributeByByte(first, byteIndex, counts, ends);
   std::ptrdiff_t start = 0;
   for (std::size_t b = 0; b < 256; ++b) {
     const std::ptrdiff_t end = ends[b];
@@ -219,15 +240,21 @@ void SortEntries(const RecordList& list, SortEntry* first, SortEntry* last, std:
   }
 }
 
-// Sorts the held records; throws std::bad_alloc when the index finds no memory.
-void SortHeld(RecordList& list) {
-  if (list.isSorted) return;
+// Builds one sort entry per held record, in insertion order. Throws
+// std::bad_alloc when the index finds no memory.
+void BuildSortEntries(RecordList& list) {
   list.order.clear();
   list.order.reserve(list.heldCount);
   for (std::size_t i = 0; i < list.heldCount; ++i) {
     list.order.push_back(
         SortEntry{KeyAt(StoredRecord(list, i), list.commonPrefix), static_cast<std::uint32_t>(i)});
   }
+}
+
+// Sorts the held records; throws std::bad_alloc when the index finds no memory.
+void SortHeld(RecordList& list) {
+  if (list.isSorted) return;
+  BuildSortEntries(list);
   SortEntries(list, list.order.data(), list.order.data() + list.order.size(), list.commonPrefix);
   list.isSorted = true;
 }
@@ -235,6 +262,147 @@ void SortHeld(RecordList& list) {
 // The held record at `position` of the current order.
 std::string_view HeldRecord(const RecordList& list, std::size_t position) {
   return StoredRecord(list, list.order.empty() ? position : list.order[position].index);
+}
+
+// Emits the held records at positions [from, to) of the current order. The
+// sorted order visits the blocks at random; asking for the bytes a few
+// records ahead hides most of the memory latency.
+bool EmitHeld(const RecordList& list, std::size_t from, std::size_t to,
+              const std::function<bool(std::string_view)>& emit) {
+  for (std::size_t i = from; i < to; ++i) {
+    const std::string_view ahead = i + kPrefetchDistance < to ? HeldRecord(list, i + kPrefetchDistance) : std::string_view();
+    if (!ahead.empty()) {
+      __builtin_prefetch(ahead.data());
+      __builtin_prefetch(ahead.data() + ahead.size() / 2);
+      __builtin_prefetch(ahead.data() + ahead.size() - 1);
+    }
+    if (!emit(HeldRecord(list, i))) return false;
+  }
+  return true;
+}
+
+// Fills `order` with one sort entry per held record, the second half on a
+// helper thread when one can be had: reading the first bytes of every record
+// waits on memory, and two cores wait side by side. Throws std::bad_alloc.
+void BuildSortEntriesInParallel(RecordList& list) {
+  list.order.clear();
+  list.order.resize(list.heldCount);
+  auto build = [&list](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+      list.order[i] = SortEntry{KeyAt(StoredRecord(list, i), list.commonPrefix), static_cast<std::uint32_t>(i)};
+    }
+  };
+  const std::size_t half = list.heldCount / 2;
+  std::thread helper;
+  try {
+    helper = std::thread(build, half, list.heldCount);
+  } catch (const std::system_error&) {
+    build(half, list.heldCount);
+  }
+  build(0, half);
+  if (helper.joinable()) helper.join();
+}
+
+// A stretch of the index that can be sorted on its own: every entry in it
+// sorts after every entry of the stretches before it.
+struct SortPart {
+  SortEntry* first;
+  SortEntry* last;
+};
+
+// Splits [first, last) into parts of at most `limit` entries where the keys
+// allow it, bucketing by one key byte after the other; the parts come out in
+// ascending order.
+void SplitIntoParts(SortEntry* first, SortEntry* last, int byteIndex, std::ptrdiff_t limit,
+                    std::vector<SortPart>& parts) {
+  std::size_t counts[256];
+  while (last - first > limit && byteIndex < 8 && !CountByByte(first, last, byteIndex, counts)) ++byteIndex;
+  if (last - first <= limit || byteIndex == 8) {
+    parts.push_back(SortPart{first, last});
+    return;
+  }
+  std::ptrdiff_t ends[256];
+  DistributeByByte(first, byteIndex, counts, ends);
+  std::ptrdiff_t start = 0;
+  for (std::size_t b = 0; b < 256; ++b) {
+    if (ends[b] > start) SplitIntoParts(first + start, first + ends[b], byteIndex + 1, limit, parts);
+    start = ends[b];
+  }
+}
+
+// Sorts the held records and emits them with the second core's help: the
+// index is split into parts by its leading key bytes, a helper thread sorts
+// the parts in ascending order, and each part is emitted as soon as it is
+// sorted, so writing overlaps most of the sort. Returns false without
+// emitting anything when no helper thread can be had; the caller then sorts
+// on its own. Throws std::bad_alloc.
+bool SortAndEmitInParallel(RecordList& list, const std::function<bool(std::string_view)>& emit,
+                           bool& emitted) {
+  emitted = false;
+  BuildSortEntriesInParallel(list);
+  SortEntry* const first = list.order.data();
+  SortEntry* const last = first + list.order.size();
+  // Small enough parts that the first one is sorted soon and the writer
+  // rarely waits, large enough that each is worth a hand-over.
+  constexpr std::ptrdiff_t kPartsPerList = 32;
+  std::vector<SortPart> parts;
+  SplitIntoParts(first, last, 0, std::max<std::ptrdiff_t>((last - first) / kPartsPerList, 4096), parts);
+  const auto partCount = static_cast<std::uint32_t>(parts.size());
+
+  std::atomic<std::uint32_t> sortedParts{0};  // parts sorted; all of them also when the helper stopped
+  std::atomic<bool> isCancelled{false};
+  std::atomic<bool> hasFailed{false};
+  std::exception_ptr failure;  // the helper's; read only after joining it
+  const std::size_t depth = list.commonPrefix;
+  auto sortParts = [&] {
+    try {
+      for (std::uint32_t p = 0; p < partCount && !isCancelled.load(std::memory_order_relaxed); ++p) {
+        SortEntries(list, parts[p].first, parts[p].last, depth);
+        sortedParts.store(p + 1, std::memory_order_release);
+        sortedParts.notify_one();
+      }
+    } catch (...) {
+      failure = std::current_exception();
+      hasFailed.store(true, std::memory_order_relaxed);
+    }
+    sortedParts.store(partCount, std::memory_order_release);
+    sortedParts.notify_one();
+  };
+  std::thread helper;
+  try {
+    helper = std::thread(sortParts);
+  } catch (const std::system_error&) {
+    list.order.clear();
+    return false;
+  }
+  // However this function is left, the helper is stopped and joined first:
+  // it works on the list's index.
+  struct Joiner {
+    std::thread& thread;
+    std::atomic<bool>& isCancelled;
+    ~Joiner() {
+      isCancelled.store(true, std::memory_order_relaxed);
+      if (thread.joinable()) thread.join();
+    }
+  } joiner{helper, isCancelled};
+
+  bool isComplete = true;
+  for (std::uint32_t p = 0; p < partCount && isComplete; ++p) {
+    for (std::uint32_t done = sortedParts.load(std::memory_order_acquire); done <= p;
+         done = sortedParts.load(std::memory_order_acquire)) {
+      sortedParts.wait(done, std::memory_order_acquire);
+    }
+    if (hasFailed.load(std::memory_order_relaxed)) break;
+    isComplete = EmitHeld(list, static_cast<std::size_t>(parts[p].first - first),
+                          static_cast<std::size_t>(parts[p].last - first), emit);
+  }
+  isCancelled.store(true, std::memory_order_relaxed);
+  helper.join();
+  if (failure) std::rethrow_exception(failure);
+  emitted = true;
+  list.isSorted = isComplete;
+  if (!isComplete) list.order.clear();
+  return isComplete;
 }
 
 // Forgets the held records but keeps the blocks for the next run.
@@ -517,22 +685,16 @@ void SortRecords(RecordList& list) {
 bool EmitSortedRecords(RecordList& list, const std::function<bool(std::string_view)>& emit) {
   if (list.hasSpillFailed) return false;
   try {
-    SortHeld(list);
     if (list.runs.empty()) {
-      // The sorted order visits the blocks at random; asking for the bytes a
-      // few records ahead hides most of the memory latency.
-      for (std::size_t i = 0; i < list.heldCount; ++i) {
-        const std::string_view ahead =
-            i + kPrefetchDistance < list.heldCount ? HeldRecord(list, i + kPrefetchDistance) : std::string_view();
-        if (!ahead.empty()) {
-          __builtin_prefetch(ahead.data());
-          __builtin_prefetch(ahead.data() + ahead.size() / 2);
-          __builtin_prefetch(ahead.data() + ahead.size() - 1);
-        }
-        if (!emit(HeldRecord(list, i))) return false;
+      if (!list.isSorted && list.heldCount >= kParallelSortMinimum) {
+        bool emitted = false;
+        const bool isComplete = SortAndEmitInParallel(list, emit, emitted);
+        if (emitted) return isComplete;
       }
-      return true;
+      SortHeld(list);
+      return EmitHeld(list, 0, list.heldCount, emit);
     }
+    SortHeld(list);
     return MergeRuns(list, emit);
   } catch (const std::bad_alloc&) {
     return false;
