@@ -7,15 +7,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
-#include <system_error>
-#include <thread>
 #include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <new>
+#include <optional>
+#include <system_error>
+#include <thread>
 #include <utility>
 
 #include "output/file_io.h"
@@ -240,15 +241,29 @@ void SortEntries(const RecordList& list, SortEntry* first, SortEntry* last, std:
   }
 }
 
-// Builds one sort entry per held record, in insertion order. Throws
-// std::bad_alloc when the index finds no memory.
+// Fills `order` with one sort entry per held record, in insertion order.
+// Reading the first bytes of every record waits on memory, so a large list
+// has its second half done on a helper thread, when one can be had, and two
+// cores wait side by side. Throws std::bad_alloc.
 void BuildSortEntries(RecordList& list) {
   list.order.clear();
-  list.order.reserve(list.heldCount);
-  for (std::size_t i = 0; i < list.heldCount; ++i) {
-    list.order.push_back(
-        SortEntry{KeyAt(StoredRecord(list, i), list.commonPrefix), static_cast<std::uint32_t>(i)});
+  list.order.resize(list.heldCount);
+  auto build = [&list](std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+      list.order[i] = SortEntry{KeyAt(StoredRecord(list, i), list.commonPrefix), static_cast<std::uint32_t>(i)};
+    }
+  };
+  const std::size_t half = list.heldCount >= kParallelSortMinimum ? list.heldCount / 2 : list.heldCount;
+  std::thread helper;
+  if (half < list.heldCount) {
+    try {
+      helper = std::thread(build, half, list.heldCount);
+    } catch (const std::system_error&) {
+      build(half, list.heldCount);
+    }
   }
+  build(0, half);
+  if (helper.joinable()) helper.join();
 }
 
 // Sorts the held records; throws std::bad_alloc when the index finds no memory.
@@ -281,28 +296,6 @@ bool EmitHeld(const RecordList& list, std::size_t from, std::size_t to,
   return true;
 }
 
-// Fills `order` with one sort entry per held record, the second half on a
-// helper thread when one can be had: reading the first bytes of every record
-// waits on memory, and two cores wait side by side. Throws std::bad_alloc.
-void BuildSortEntriesInParallel(RecordList& list) {
-  list.order.clear();
-  list.order.resize(list.heldCount);
-  auto build = [&list](std::size_t from, std::size_t to) {
-    for (std::size_t i = from; i < to; ++i) {
-      list.order[i] = SortEntry{KeyAt(StoredRecord(list, i), list.commonPrefix), static_cast<std::uint32_t>(i)};
-    }
-  };
-  const std::size_t half = list.heldCount / 2;
-  std::thread helper;
-  try {
-    helper = std::thread(build, half, list.heldCount);
-  } catch (const std::system_error&) {
-    build(half, list.heldCount);
-  }
-  build(0, half);
-  if (helper.joinable()) helper.join();
-}
-
 // A stretch of the index that can be sorted on its own: every entry in it
 // sorts after every entry of the stretches before it.
 struct SortPart {
@@ -333,13 +326,11 @@ void SplitIntoParts(SortEntry* first, SortEntry* last, int byteIndex, std::ptrdi
 // Sorts the held records and emits them with the second core's help: the
 // index is split into parts by its leading key bytes, a helper thread sorts
 // the parts in ascending order, and each part is emitted as soon as it is
-// sorted, so writing overlaps most of the sort. Returns false without
-// emitting anything when no helper thread can be had; the caller then sorts
-// on its own. Throws std::bad_alloc.
-bool SortAndEmitInParallel(RecordList& list, const std::function<bool(std::string_view)>& emit,
-                           bool& emitted) {
-  emitted = false;
-  BuildSortEntriesInParallel(list);
+// sorted, so writing overlaps most of the sort. Returns whether every record
+// was emitted, or nothing, having emitted nothing, when no helper thread can
+// be had; the caller then sorts on its own. Throws std::bad_alloc.
+std::optional<bool> SortAndEmitInParallel(RecordList& list, const std::function<bool(std::string_view)>& emit) {
+  BuildSortEntries(list);
   SortEntry* const first = list.order.data();
   SortEntry* const last = first + list.order.size();
   // Small enough parts that the first one is sorted soon and the writer
@@ -373,33 +364,32 @@ bool SortAndEmitInParallel(RecordList& list, const std::function<bool(std::strin
     helper = std::thread(sortParts);
   } catch (const std::system_error&) {
     list.order.clear();
-    return false;
+    return std::nullopt;
   }
-  // However this function is left, the helper is stopped and joined first:
-  // it works on the list's index.
-  struct Joiner {
-    std::thread& thread;
-    std::atomic<bool>& isCancelled;
-    ~Joiner() {
-      isCancelled.store(true, std::memory_order_relaxed);
-      if (thread.joinable()) thread.join();
-    }
-  } joiner{helper, isCancelled};
 
   bool isComplete = true;
-  for (std::uint32_t p = 0; p < partCount && isComplete; ++p) {
-    for (std::uint32_t done = sortedParts.load(std::memory_order_acquire); done <= p;
-         done = sortedParts.load(std::memory_order_acquire)) {
-      sortedParts.wait(done, std::memory_order_acquire);
+  {
+    // However the writing ends, even by an exception, the helper is stopped
+    // and joined before anything else touches the list's index.
+    struct Joiner {
+      std::thread& thread;
+      std::atomic<bool>& isCancelled;
+      ~Joiner() {
+        isCancelled.store(true, std::memory_order_relaxed);
+        thread.join();
+      }
+    } joiner{helper, isCancelled};
+    for (std::uint32_t p = 0; p < partCount && isComplete; ++p) {
+      for (std::uint32_t done = sortedParts.load(std::memory_order_acquire); done <= p;
+           done = sortedParts.load(std::memory_order_acquire)) {
+        sortedParts.wait(done, std::memory_order_acquire);
+      }
+      if (hasFailed.load(std::memory_order_relaxed)) break;
+      isComplete = EmitHeld(list, static_cast<std::size_t>(parts[p].first - first),
+                            static_cast<std::size_t>(parts[p].last - first), emit);
     }
-    if (hasFailed.load(std::memory_order_relaxed)) break;
-    isComplete = EmitHeld(list, static_cast<std::size_t>(parts[p].first - first),
-                          static_cast<std::size_t>(parts[p].last - first), emit);
   }
-  isCancelled.store(true, std::memory_order_relaxed);
-  helper.join();
   if (failure) std::rethrow_exception(failure);
-  emitted = true;
   list.isSorted = isComplete;
   if (!isComplete) list.order.clear();
   return isComplete;
@@ -687,9 +677,7 @@ bool EmitSortedRecords(RecordList& list, const std::function<bool(std::string_vi
   try {
     if (list.runs.empty()) {
       if (!list.isSorted && list.heldCount >= kParallelSortMinimum) {
-        bool emitted = false;
-        const bool isComplete = SortAndEmitInParallel(list, emit, emitted);
-        if (emitted) return isComplete;
+        if (const std::optional<bool> isComplete = SortAndEmitInParallel(list, emit)) return *isComplete;
       }
       SortHeld(list);
       return EmitHeld(list, 0, list.heldCount, emit);
