@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,6 +53,34 @@ TEST(DownloadWriterTest, ReplaceWritesSortedRecordsAndKeepsPermissions) {
   EXPECT_EQ(ReadFileBytes(target), "Cab");
   EXPECT_EQ(ModeOf(target), 0604u);
   EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"out.dat"});
+}
+
+// A pid that no process has any more: a child that has exited and been reaped.
+pid_t GonePid() {
+  const pid_t pid = ::fork();
+  if (pid == 0) ::_exit(0);
+  ::waitpid(pid, nullptr, 0);
+  return pid;
+}
+
+TEST(DownloadWriterTest, RemovesTemporaryFilesThatKilledRunsLeftForTheTarget) {
+  testing::TempDir dir;
+  const std::string gone = std::to_string(GonePid());
+  const std::string alive = std::to_string(::getppid());
+  // Left by a killed run; one of a run still going; one of another target;
+  // a random fallback name, which tells nothing about its writer.
+  WriteFileBytes(dir / (".out.dat.korvadex-" + gone + "-0"), "stray");
+  WriteFileBytes(dir / (".out.dat.korvadex-" + alive + "-0"), "in progress");
+  WriteFileBytes(dir / (".other.dat.korvadex-" + gone + "-0"), "not ours");
+  WriteFileBytes(dir / ".out.dat.korvadex-Ab3xYz", "unknown");
+  auto list = List({"b", "a"});
+  EXPECT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
+  EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "ab");
+  std::vector<std::string> expected{".other.dat.korvadex-" + gone + "-0",
+                                    ".out.dat.korvadex-" + alive + "-0", ".out.dat.korvadex-Ab3xYz",
+                                    "out.dat"};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(FolderEntries(dir.path()), expected);
 }
 
 TEST(DownloadWriterTest, NewFileGetsTheUsualPermissions) {

@@ -2,7 +2,9 @@
 // so that a failure never leaves a half-written file behind.
 #include "output/download_writer.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 #include <utility>
 
 #include "output/file_io.h"
@@ -107,6 +110,38 @@ mode_t CurrentUmask() {
   return mask;
 }
 
+// The name a temporary file of this process gets just before it is renamed
+// over `target`: the pid in it tells a later run whether its writer is gone.
+std::string TempNamePrefix(const std::string& target) {
+  std::string prefix = ".";
+  prefix.append(std::string_view(target).substr(target.rfind('/') + 1));
+  prefix.append(".korvadex-");
+  return prefix;
+}
+
+// Removes what killed runs left of their temporary files for `target`: a
+// kill between naming the file and renaming it (a few microseconds) leaves
+// the whole file under its hidden name. Files of a process that still exists
+// are left alone.
+void RemoveStrayTempFiles(const std::string& target) {
+  const std::string folder = FolderOf(target);
+  const std::string prefix = TempNamePrefix(target);
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (!name.starts_with(prefix)) continue;
+    // <prefix><pid>-<attempt>; the random names of the fallback carry no pid.
+    const std::string rest(name.substr(prefix.size()));
+    char* end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(rest.c_str(), &end, 10);
+    if (errno != 0 || end == rest.c_str() || *end != '-' || pid <= 0 || pid == ::getpid()) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+    ::unlinkat(::dirfd(dir.get()), std::string(name).c_str(), 0);
+  }
+}
+
 // A new file in the target's folder that becomes the target only by a rename,
 // so a reader, a crash or a kill sees the old file or the complete new one.
 // Where the file system allows it the file has no name until it is complete,
@@ -131,20 +166,21 @@ class TempFile {
   int fd() const { return fd_.get(); }
   bool isOpen() const { return fd_.isOpen(); }
 
-  // Closes the file and renames it over the target; false when any step fails,
-  // in which case the target is untouched and the temporary file is gone.
+  // Renames the file over the target and closes it; false when any step
+  // fails. The file is named only right before the rename and closed after
+  // it, so the moment in which a kill leaves it behind stays as short as it
+  // can be. A failed close (which local file systems do not report) comes
+  // after the rename and is still reported.
   bool Commit() {
     if (name_.empty() && !GiveName()) return false;
-    if (!fd_.Close()) return false;
     if (::rename(name_.c_str(), target_.c_str()) != 0) return false;
     name_.clear();
-    return true;
+    return fd_.Close();
   }
 
  private:
   bool GiveName() {
-    const std::string base = FolderOf(target_) + "/." + target_.substr(target_.rfind('/') + 1) +
-                             ".korvadex-" + std::to_string(::getpid()) + "-";
+    const std::string base = FolderOf(target_) + "/" + TempNamePrefix(target_) + std::to_string(::getpid()) + "-";
     const std::string procPath = "/proc/self/fd/" + std::to_string(fd_.get());
     for (int attempt = 0; attempt < 100; ++attempt) {
       std::string candidate = base + std::to_string(attempt);
@@ -237,6 +273,7 @@ WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList
     }
   }
 
+  RemoveStrayTempFiles(target);
   TempFile temp(target);
   if (!temp.isOpen()) {
     if (!exists) return WriteOutcome::NotOpened;
