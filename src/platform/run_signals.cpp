@@ -1,0 +1,95 @@
+// What a run does when it is asked to stop: the signal watcher and the
+// standard streams of the process.
+#include "platform/run_signals.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <system_error>
+#include <utility>
+
+namespace korvadex {
+
+namespace {
+
+// Process-wide by nature: a signal reaches the process, not a module.
+std::atomic<int> stopSignal{0};
+std::atomic<bool> isWatchEnding{false};
+std::mutex cancelMutex;
+std::function<void()> cancelAction;  // guarded by cancelMutex
+
+// The watcher is woken with this one to end; it is not a stop request.
+constexpr int kWakeSignal = SIGUSR2;
+
+sigset_t WatchedSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, kWakeSignal);
+  return set;
+}
+
+void Watch(sigset_t set) {
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&set, &signal) != 0) continue;
+    if (signal == kWakeSignal) {
+      if (isWatchEnding.load()) return;
+      continue;
+    }
+    int expected = 0;
+    if (!stopSignal.compare_exchange_strong(expected, signal)) {
+      // A second request: the run is not ending fast enough for its caller.
+      ::_exit(128 + expected);
+    }
+    std::lock_guard<std::mutex> lock(cancelMutex);
+    if (cancelAction) cancelAction();
+  }
+}
+
+}  // namespace
+
+SignalWatch::~SignalWatch() {
+  if (!watcher_.joinable()) return;
+  isWatchEnding.store(true);
+  ::pthread_kill(watcher_.native_handle(), kWakeSignal);
+  watcher_.join();
+}
+
+bool SignalWatch::Start() {
+  const sigset_t set = WatchedSignals();
+  sigset_t previous;
+  if (::pthread_sigmask(SIG_BLOCK, &set, &previous) != 0) return false;
+  try {
+    watcher_ = std::thread(Watch, set);
+  } catch (const std::system_error&) {
+    ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return false;
+  }
+  return true;
+}
+
+int StopSignal() { return stopSignal.load(); }
+
+void SetCancelAction(std::function<void()> action) {
+  std::lock_guard<std::mutex> lock(cancelMutex);
+  cancelAction = std::move(action);
+}
+
+void PrepareStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1) continue;
+    // open() takes the lowest free number, which is this one.
+    const int opened = ::open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd && opened >= 0) ::close(opened);
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+}
+
+}  // namespace korvadex

@@ -1,0 +1,46 @@
+// What a run does when it is asked to stop (SIGTERM, SIGINT, SIGHUP): the
+// request is noted, the running statement is cancelled, and the steps that
+// follow see it and leave the target as it was.
+#ifndef KORVADEX_PLATFORM_RUN_SIGNALS_H_
+#define KORVADEX_PLATFORM_RUN_SIGNALS_H_
+
+#include <functional>
+#include <thread>
+
+namespace korvadex {
+
+// Watches the stop signals for the life of the object. Start() blocks them
+// in the calling thread, so every thread started afterwards inherits the
+// block, and waits for them on a thread of its own. A second stop signal
+// ends the process at once: the operator insists.
+class SignalWatch {
+ public:
+  SignalWatch() = default;
+  ~SignalWatch();
+  SignalWatch(const SignalWatch&) = delete;
+  SignalWatch& operator=(const SignalWatch&) = delete;
+
+  // False when the watcher could not be started; the signals then keep their
+  // default action (the run ends at once, as any program would).
+  bool Start();
+
+ private:
+  std::thread watcher_;
+};
+
+// The signal that asked the run to stop, or 0 while none did.
+int StopSignal();
+
+// Sets what the watcher calls, on its own thread, when a stop signal comes:
+// cancelling the running statement. The action must stay callable until it
+// is cleared; an empty action clears it, after which it is no longer running.
+void SetCancelAction(std::function<void()> action);
+
+// Makes standard input, output and error valid descriptors (/dev/null where
+// closed) before anything else opens a file, and ignores SIGPIPE so that a
+// closed pipe on standard output becomes a write error the run can report.
+void PrepareStandardStreams();
+
+}  // namespace korvadex
+
+#endif  // KORVADEX_PLATFORM_RUN_SIGNALS_H_
