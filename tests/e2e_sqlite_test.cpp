@@ -114,47 +114,72 @@ TEST_F(SqliteRunTest, AppendAddsTheSortedBlockAfterExistingContent) {
   EXPECT_EQ(ReadFileBytes(Out("log.dat")), "a b ");
 }
 
-TEST_F(SqliteRunTest, UnwritableTargetsReportZeroRecords) {
+TEST_F(SqliteRunTest, UnwritableTargetsAndOutputsTellTheirExitCodes) {
   Sql("CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('x');");
   Job("SQL001=SELECT a FROM t\nFELD01=A\nFTYP01=CHAR\nFLEN01=2\n");
   CommandResult missingFolder = Run("no/such/folder.dat", "1");
-  EXPECT_EQ(missingFolder.exitCode, 0);
+  EXPECT_EQ(missingFolder.exitCode, 7);
   EXPECT_EQ(missingFolder.out,
             "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei no/such/folder.dat \n");
   testing::MakeDirs(Out("adir"));
   EXPECT_EQ(Run("adir", "0").out, "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei adir \n");
   CommandResult full = Run("/dev/full", "1");
-  EXPECT_EQ(full.exitCode, 0);
+  EXPECT_EQ(full.exitCode, 7);
   EXPECT_EQ(full.out,
             "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei /dev/full \n");
+
+  // Standard output that cannot be written: the file is complete, the caller
+  // must still learn that the messages are lost. A closed one becomes /dev/null.
+  const std::string korvadex = KORVADEX_BINARY;
+  CommandResult lost = testing::RunCommand(
+      {"/bin/sh", "-c", "exec \"$0\" JOB T1 lost.dat 1 /D >/dev/full", korvadex}, tree_.runDir, env_);
+  EXPECT_EQ(lost.exitCode, 8);
+  EXPECT_EQ(ReadFileBytes(Out("lost.dat")), "x ");
+  CommandResult closed = testing::RunCommand(
+      {"/bin/sh", "-c", "exec \"$0\" JOB T1 closed.dat 1 /D >&-", korvadex}, tree_.runDir, env_);
+  EXPECT_EQ(closed.exitCode, 0);
+  EXPECT_EQ(ReadFileBytes(Out("closed.dat")), "x ");
 }
 
-TEST_F(SqliteRunTest, FailedStatementsAndReadErrors) {
+TEST_F(SqliteRunTest, FailedStatementsAndReadErrorsWriteNothing) {
   Sql("CREATE TABLE t (a INTEGER); INSERT INTO t VALUES (1); INSERT INTO t VALUES (2);"
       "INSERT INTO t VALUES (3); INSERT INTO t VALUES (4);");
   Job("SQL001=SELEKT a FROM t\nFELD01=A\nFTYP01=DEC\nFLEN01=2\n");
-  EXPECT_EQ(Run("bad.dat", "1").out, "0 Saetze kopiert in Datei bad.dat \n");
+  CommandResult syntax = Run("bad.dat", "1");
+  EXPECT_EQ(syntax.exitCode, 5);
+  EXPECT_EQ(syntax.out, "0 Saetze kopiert in Datei bad.dat \n");
   EXPECT_FALSE(testing::FileExists(Out("bad.dat")));
   CommandResult traced = Run("bad.dat", "1", "T1", "/D");
   EXPECT_NE(traced.out.find("ODBC-Diagnose: SQLSTATE"), std::string::npos) << traced.out;
+  // A quote in the terminal name breaks the statement it is put into.
+  Job("SQL001=SELECT a FROM t WHERE '$parm01' <> ''\nFELD01=A\nFTYP01=DEC\nFLEN01=2\n");
+  EXPECT_EQ(Run("bad.dat", "1", "O'Brien").exitCode, 5);
+  EXPECT_FALSE(testing::FileExists(Out("bad.dat")));
 
-  // The integer overflow of abs() strikes at the third row, after two were read.
+  // The integer overflow of abs() strikes at the third row, after two were
+  // read: neither a replace nor an append may pass the two off as the export.
   Job("SQL001=SELECT CASE WHEN a < 3 THEN a ELSE abs(-9223372036854775807 - (a - 2)) END FROM t\n"
       "FELD01=A\nFTYP01=DEC\nFLEN01=2\n");
-  CommandResult readError = Run("part.dat", "1");
-  EXPECT_EQ(readError.out, "Fehler Lesen in Leseschleife -12 Saetze kopiert in Datei part.dat \n");
-  EXPECT_EQ(ReadFileBytes(Out("part.dat")), "0102");
+  WriteFileBytes(Out("part.dat"), "complete");
+  for (const char* flag : {"1", "0"}) {
+    CommandResult readError = Run("part.dat", flag);
+    EXPECT_EQ(readError.exitCode, 6);
+    EXPECT_EQ(readError.out, "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei part.dat \n");
+    EXPECT_EQ(ReadFileBytes(Out("part.dat")), "complete");
+  }
 
-  // A statement without a result set has nothing to fetch.
+  // A statement without a result set has nothing to fetch, and did its work.
   Job("SQL001=UPDATE t SET a = a + 1\nFELD01=A\nFTYP01=DEC\nFLEN01=2\n");
-  EXPECT_EQ(Run("upd.dat", "1").out, "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei upd.dat \n");
+  CommandResult update = Run("upd.dat", "1");
+  EXPECT_EQ(update.exitCode, 0);
+  EXPECT_EQ(update.out, "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei upd.dat \n");
 }
 
 TEST_F(SqliteRunTest, ConnectFailureAndMissingJob) {
   Job("SQL001=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=2\n");
   tree_.WriteCredentials("NOSUCHDSN", "user", "secret", "SQLITE");
   CommandResult noSource = Run("x.dat", "1");
-  EXPECT_EQ(noSource.exitCode, 0);
+  EXPECT_EQ(noSource.exitCode, 4);
   EXPECT_EQ(noSource.out, "dbConnect_Status: -1\n");
   EXPECT_FALSE(testing::FileExists(Out("x.dat")));
   CommandResult traced = Run("x.dat", "1", "T1", "/d");

@@ -1,8 +1,10 @@
 // Database access through the ODBC driver manager.
 #include "db/odbc_access.h"
 
+#include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <utility>
 #include <vector>
 
@@ -44,8 +46,13 @@ std::vector<SQLCHAR> MutableCopy(const std::string& text) {
   return copy;
 }
 
+SQLRETURN FreeStatement(DbState& db) {
+  std::lock_guard<std::mutex> lock(db.statementMutex);
+  return db.statementHandle.Free();
+}
+
 void CloseStatementQuietly(DbState& db) {
-  db.statementHandle.Free();
+  FreeStatement(db);
   db.columnsBound = false;
 }
 
@@ -108,6 +115,17 @@ std::int32_t dbConnect(DbState& db, const std::string& userName, const std::stri
   }
   // SQL_SUCCESS_WITH_INFO and any other code count as connected.
   db.connection.isConnected = true;
+  // The SQLite driver's SQLCancel also closes the statement, which races with
+  // a fetch running on another thread. Its database lives in this process, so
+  // its statement ends with the run anyway; only a server needs the cancel.
+  SQLCHAR driverName[256] = {};
+  SQLSMALLINT nameLength = 0;
+  if (SQL_SUCCEEDED(SQLGetInfo(db.connection.handle.get(), SQL_DRIVER_NAME, driverName,
+                               sizeof driverName, &nameLength))) {
+    std::string name(reinterpret_cast<const char*>(driverName));
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    db.canCancelFromAnyThread = name.find("sqlite") == std::string::npos;
+  }
   return 0;
 }
 
@@ -115,7 +133,12 @@ std::int32_t dbExecute(DbState& db, const std::string& statementText) {
   db.diagnostics.clear();
   db.resultColumnCount = 0;
   CloseStatementQuietly(db);
-  if (db.statementHandle.Allocate(db.connection.handle.get()) == SQL_ERROR) {
+  SQLRETURN allocated = SQL_ERROR;
+  {
+    std::lock_guard<std::mutex> lock(db.statementMutex);
+    allocated = db.statementHandle.Allocate(db.connection.handle.get());
+  }
+  if (allocated == SQL_ERROR) {
     // The next dbFetch reports the missing statement as -1.
     db.diagnostics = CollectDiagnostics(SQL_HANDLE_DBC, db.connection.handle.get());
     return 0;
@@ -192,9 +215,16 @@ std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffe
   return db.lastResult;
 }
 
+void dbCancel(DbState& db) {
+  std::lock_guard<std::mutex> lock(db.statementMutex);
+  // The driver manager lets SQLCancel past its locks for this very use: from
+  // another thread while the statement's own call is still running.
+  if (db.statementHandle.isOpen()) SQLCancel(db.statementHandle.get());
+}
+
 std::int32_t dbCloseStatement(DbState& db) {
   if (!db.statementHandle.isOpen()) return db.lastResult;
-  SQLRETURN rc = db.statementHandle.Free();
+  SQLRETURN rc = FreeStatement(db);
   db.columnsBound = false;
   db.lastResult = Widen(rc);
   return db.lastResult;

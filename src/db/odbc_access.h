@@ -7,6 +7,7 @@
 #include <sqlext.h>
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "db/row_buffer.h"
@@ -55,12 +56,14 @@ struct DbState {
   OdbcHandle envHandle{SQL_HANDLE_ENV};          // declared first: freed last
   OdbcConnection connection;                     // lives until the process ends
   OdbcHandle statementHandle{SQL_HANDLE_STMT};   // open statement, or none
+  std::mutex statementMutex;                     // held while the statement handle changes and by dbCancel
   SQLSMALLINT resultColumnCount = 0;             // columns of the open statement's result
   std::int32_t lastResult = 0;                   // latest ODBC result, WITH_INFO stored as 0
   bool columnsBound = false;                     // the open statement's columns are bound to workingRow
   RowBuffer workingRow{};                        // the bound slots; stable for the statement's life
   SQLLEN indicators[kMaxColumns] = {};           // per column, so NULL values can be told apart
   std::string diagnostics;                       // diagnostic records of the latest failure
+  bool canCancelFromAnyThread = true;            // the driver's SQLCancel may run beside its SQLFetch
 };
 
 // Connects to `dataSource`; 0 connected, -1 not connected. The texts are
@@ -77,6 +80,12 @@ std::int32_t dbExecute(DbState& db, const std::string& statementText);
 // `columnCount` and `rowBuffer` are written only on 0. Columns beyond the 30th
 // are not fetched.
 std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffer);
+
+// Asks the driver to stop the statement that runs or is being read; the call
+// working on it then fails. From another thread only where
+// `canCancelFromAnyThread` says the driver allows it. Does nothing when no
+// statement is open.
+void dbCancel(DbState& db);
 
 // Frees the open statement and returns SQLFreeHandle's result, or `lastResult`
 // when no statement is open.

@@ -14,6 +14,7 @@
 #include "output/record_format.h"
 #include "output/record_list.h"
 #include "platform/case_path.h"
+#include "platform/run_signals.h"
 
 namespace korvadex {
 
@@ -53,12 +54,28 @@ void PrintDiagnostics(const RunContext& context) {
   }
 }
 
+// How the row loop ended.
+enum class RowsOutcome {
+  Complete,     // every row is held
+  NoResultSet,  // the statement executed but gives no rows to read (an UPDATE)
+  ReadFailed,   // the driver reported an error; the message is printed
+  NotHeld,      // a record found no memory or spill room
+  Stopped,      // a stop signal came
+};
+
 // Fetches, formats and collects every row of the executed statement. The
 // formatting and storing go to a second thread when one can be had.
-void CollectRows(RunContext& context) {
+RowsOutcome CollectRows(RunContext& context) {
+  const bool hasResultSet = context.db.resultColumnCount > 0;
+  bool isHeld = true;
   RowPipeline pipeline(context.columns, context.records);
   const bool isPipelined = pipeline.Start();
   for (;;) {
+    if (StopSignal() != 0) {
+      // Also from this thread, for drivers that cannot take it from the watcher.
+      dbCancel(context.db);
+      break;
+    }
     ClearRowBuffer(context.rowBuffer);
     context.columnCount = 0;
     context.lastStatus = dbFetch(context.db, context.columnCount, context.rowBuffer);
@@ -67,19 +84,45 @@ void CollectRows(RunContext& context) {
       pipeline.Push(context.rowBuffer);
     } else {
       FormatRecord(context.columns, context.rowBuffer, context.currentRecord);
-      // A record that found no memory is lost but still counted, as the row was read.
-      AddRecord(context.records, context.currentRecord);
+      if (AddRecord(context.records, context.currentRecord) != 1) {
+        isHeld = false;
+        break;
+      }
     }
     ++context.recordCount;
   }
   // The rows read so far are all stored before anything else looks at the list.
-  pipeline.Finish();
-  if (context.lastStatus != kNoMoreRows) {
-    std::printf("Fehler Lesen in Leseschleife %d", context.lastStatus);
-    if (context.debugMode && !context.db.diagnostics.empty()) std::printf("\n");
-    PrintDiagnostics(context);
+  try {
+    pipeline.Finish();
+  } catch (...) {
+    isHeld = false;
   }
+  SetCancelAction({});
+  const std::int32_t fetchStatus = context.lastStatus;
   context.lastStatus = dbCloseStatement(context.db);
+  if (StopSignal() != 0) return RowsOutcome::Stopped;
+  if (!isHeld) return RowsOutcome::NotHeld;
+  if (fetchStatus == kNoMoreRows) return RowsOutcome::Complete;
+  std::printf("Fehler Lesen in Leseschleife %d", fetchStatus);
+  if (context.debugMode && !context.db.diagnostics.empty()) std::printf("\n");
+  PrintDiagnostics(context);
+  return hasResultSet ? RowsOutcome::ReadFailed : RowsOutcome::NoResultSet;
+}
+
+// The last line of every run that got as far as the statement.
+void PrintCount(const RunContext& context) {
+  std::printf("%lld Saetze kopiert in Datei %s \n", static_cast<long long>(context.recordCount),
+              context.targetFileName.c_str());
+}
+
+// Chooses the exit code once the run's own work is done: a signal first, then
+// the run's failure, and only a run that succeeded is spoiled by lost output.
+int FinishRun(RunContext& context, int exitCode) {
+  FreeRecordList(context.records);
+  if (StopSignal() != 0) return 128 + StopSignal();
+  const bool isOutputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  if (exitCode == kExitCompleted && isOutputLost) return kExitOutputLost;
+  return exitCode;
 }
 
 }  // namespace
@@ -157,9 +200,15 @@ void ReadCredentials(RunContext& context, const std::string& credentialPath) {
 }
 
 int RunMain(int argc, const char* const* argv) {
+  PrepareStandardStreams();
+  // Each message reaches its reader at once, so what was printed survives
+  // whatever ends the run later.
+  std::setvbuf(stdout, nullptr, _IONBF, 0);
   RunContext context;
   context.lastStatus = ParseArguments(argc, argv, context);
   if (context.lastStatus != 0) return context.lastStatus;
+  SignalWatch signalWatch;
+  signalWatch.Start();
 
   ReadCredentials(context, ResolvePathCase(kCredentialFile));
 
@@ -168,37 +217,78 @@ int RunMain(int argc, const char* const* argv) {
   if (context.lastStatus != 0) {
     std::printf("dbConnect_Status: %d\n", context.lastStatus);
     PrintDiagnostics(context);
-    return 0;
+    return FinishRun(context, kExitConnectFailed);
+  }
+  if (StopSignal() != 0) {
+    PrintCount(context);
+    return FinishRun(context, kExitCompleted);
   }
 
   ResetColumnValues(context.columns);
   context.recordCount = 0;
   context.lastStatus = GetIniValues(context.sectionName, context.dbSystem, context.terminalName,
                                     context.debugMode, context.sqlStatement, context.columns);
-  if (context.lastStatus != 0) return context.lastStatus;
+  if (context.lastStatus != 0) return FinishRun(context, context.lastStatus);
 
   context.recordCount = 0;
+  DbState& db = context.db;
+  if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
   context.lastStatus = dbExecute(context.db, context.sqlStatement);
-  if (context.lastStatus == 0) {
-    // Records that outgrow memory go to disk beside the target, where the
-    // download file itself will need room anyway, rather than to a small /tmp.
-    context.records = std::make_unique<RecordList>();
-    context.records->spillFolder = FolderOf(context.targetFileName);
-    CollectRows(context);
-  } else {
+  if (StopSignal() != 0) {
+    SetCancelAction({});
+    PrintCount(context);
+    return FinishRun(context, kExitCompleted);
+  }
+  if (context.lastStatus != 0) {
+    SetCancelAction({});
     PrintDiagnostics(context);
+    PrintCount(context);
+    // SQL_NO_DATA: a statement that changes rows and found none to change.
+    return FinishRun(context, context.lastStatus == kNoMoreRows ? kExitCompleted : kExitExecuteFailed);
+  }
+  if (!db.statementHandle.isOpen()) {
+    // No statement could be had; the fetch reports it as before, but nothing ran.
+    SetCancelAction({});
+    CollectRows(context);
+    PrintCount(context);
+    return FinishRun(context, kExitExecuteFailed);
   }
 
+  // Records that outgrow memory go to disk beside the target, where the
+  // download file itself will need room anyway, rather than to a small /tmp.
+  context.records = std::make_unique<RecordList>();
+  context.records->spillFolder = FolderOf(context.targetFileName);
+  const RowsOutcome rows = CollectRows(context);
+  if (rows != RowsOutcome::Complete) {
+    // Nothing is written unless every row is held: a partial file replacing a
+    // complete one, or a partial block appended, would pass for a good run.
+    context.recordCount = 0;
+    if (rows == RowsOutcome::NotHeld) std::printf("Ausgabedatei konnte nicht geschrieben \n");
+    PrintCount(context);
+    switch (rows) {
+      case RowsOutcome::NoResultSet:
+        return FinishRun(context, kExitCompleted);
+      case RowsOutcome::ReadFailed:
+        return FinishRun(context, kExitReadFailed);
+      case RowsOutcome::NotHeld:
+        return FinishRun(context, kExitWriteFailed);
+      default:
+        return FinishRun(context, kExitCompleted);
+    }
+  }
+
+  int exitCode = kExitCompleted;
   if (context.recordCount != 0) {
     context.lastStatus = WriteFile(context.records, context.targetFileName, context.replaceFlag,
                                    context.debugMode);
     // Nothing counts as copied when the file could not be written.
-    if (context.lastStatus != 0) context.recordCount = 0;
+    if (context.lastStatus != 0) {
+      context.recordCount = 0;
+      exitCode = kExitWriteFailed;
+    }
   }
-  std::printf("%lld Saetze kopiert in Datei %s \n", static_cast<long long>(context.recordCount),
-              context.targetFileName.c_str());
-  FreeRecordList(context.records);
-  return 0;
+  PrintCount(context);
+  return FinishRun(context, exitCode);
 }
 
 }  // namespace korvadex

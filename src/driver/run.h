@@ -12,6 +12,18 @@ namespace korvadex {
 // The credentials file, relative to the working directory.
 inline constexpr const char* kCredentialFile = "../../Files/Kastrovin.Ini";
 
+// The exit codes, which job scripts and schedulers branch on. A run ended by
+// SIGTERM, SIGINT or SIGHUP exits with 128 + the signal's number.
+inline constexpr int kExitCompleted = 0;       // every row fetched is in the file, or none came back
+inline constexpr int kExitTooFewArguments = 1;
+inline constexpr int kExitBadReplaceFlag = 2;
+inline constexpr int kExitNoStatement = 3;     // the job section gives no statement
+inline constexpr int kExitConnectFailed = 4;
+inline constexpr int kExitExecuteFailed = 5;
+inline constexpr int kExitReadFailed = 6;      // the file is as it was
+inline constexpr int kExitWriteFailed = 7;     // not opened, not written or records not held; as it was
+inline constexpr int kExitOutputLost = 8;      // standard output failed; the file may be complete
+
 // Checks the command line and captures it into `context`: 0 accepted,
 // 1 too few arguments, 2 bad replace flag (banner, message and usage printed).
 int ParseArguments(int argc, const char* const* argv, RunContext& context);
