@@ -145,6 +145,14 @@ bool IsWritingInto(pid_t pid, const std::string& folder, const std::string& exce
   return false;
 }
 
+// The process and its children: the run and the process that runs its driver.
+std::vector<pid_t> ProcessAndChildren(pid_t pid) {
+  std::vector<pid_t> pids{pid};
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  for (pid_t child = 0; children >> child;) pids.push_back(child);
+  return pids;
+}
+
 class FaultTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -495,24 +503,58 @@ TEST_F(ServerSessionTest, StopSignalCancelsTheStatementOnTheServer) {
   EXPECT_EQ(Query(running), "0");
 }
 
-TEST_F(FaultTest, InterruptDuringTheFetchLeavesTheTargetAndExitsWith130) {
+// A signal for the run during the fetch, and a driver process that dies
+// during it, as a crashing driver would.
+TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
   Job("SQL001=WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50000000) "
       "SELECT i FROM n\nFELD01=I\nFTYP01=DEC\nFLEN01=9\n");
   WriteFileBytes(Out("old.dat"), "old content");
-  Child child({KORVADEX_BINARY, "JOB", "T1", "old.dat", "0"}, tree_.runDir, env_, dir_ / "stdout");
-  // The database is opened after the signals are watched, so from then on a
-  // signal is the run's to handle, in whichever step it comes.
-  int status = 0;
-  for (int attempt = 0; attempt < 1000 && !IsWritingInto(child.pid(), dir_.path(), dir_ / "stdout"); ++attempt) {
-    ASSERT_FALSE(child.HasEnded(status)) << ReadFileBytes(dir_ / "stdout");
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  struct Case {
+    bool isForDriver;  // the signal goes to the driver process, not the run
+    int signal;
+    int exitCode;
+    std::string out;
+  };
+  const Case cases[] = {
+      {false, SIGINT, 128 + SIGINT, "0 Saetze kopiert in Datei old.dat \n"},
+      {false, SIGTERM, 128 + SIGTERM, "0 Saetze kopiert in Datei old.dat \n"},
+      {true, SIGSEGV, 6,
+       "Fehler Lesen in Leseschleife -1\nODBC-Treiberprozess beendet durch Signal 11 (SIGSEGV)\n"
+       "0 Saetze kopiert in Datei old.dat \n"},
+      {true, SIGKILL, 6,
+       "Fehler Lesen in Leseschleife -1\nODBC-Treiberprozess beendet durch Signal 9 (SIGKILL)\n"
+       "0 Saetze kopiert in Datei old.dat \n"},
+  };
+  const std::string statementRead = "End GetIniValues\n";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(strsignal(c.signal));
+    Child child({KORVADEX_BINARY, "JOB", "T1", "old.dat", "0", "/D"}, tree_.runDir, env_, dir_ / "stdout");
+    // The fetch is under way once records pile up in the run after the statement went out.
+    int status = 0;
+    long residentAtStart = -1;
+    bool isFetching = false;
+    for (int attempt = 0; attempt < 3000 && !isFetching; ++attempt) {
+      ASSERT_FALSE(child.HasEnded(status)) << ReadFileBytes(dir_ / "stdout");
+      long size = 0;
+      long resident = 0;
+      std::ifstream("/proc/" + std::to_string(child.pid()) + "/statm") >> size >> resident;
+      if (residentAtStart < 0 && ReadFileBytes(dir_ / "stdout").find(statementRead) != std::string::npos) {
+        residentAtStart = resident;
+      }
+      isFetching = residentAtStart >= 0 && resident - residentAtStart > 2048;  // 8 MiB of pages
+      if (!isFetching) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(isFetching);
+    const std::vector<pid_t> pids = ProcessAndChildren(child.pid());
+    ASSERT_EQ(pids.size(), 2u) << "the run and its driver process";
+    ::kill(c.isForDriver ? pids[1] : pids[0], c.signal);
+    ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex did not end";
+    ASSERT_TRUE(WIFEXITED(status)) << "korvadex ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), c.exitCode);
+    const std::string out = ReadFileBytes(dir_ / "stdout");
+    EXPECT_EQ(out.substr(out.find(statementRead) + statementRead.size()), c.out);
+    EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
   }
-  ::kill(child.pid(), SIGINT);
-  ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex did not end on SIGINT";
-  ASSERT_TRUE(WIFEXITED(status)) << "korvadex ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGINT);
-  EXPECT_EQ(ReadFileBytes(dir_ / "stdout"), "0 Saetze kopiert in Datei old.dat \n");
-  EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
 }
 
 // ---- Input files -----------------------------------------------------------
@@ -714,19 +756,22 @@ TEST_F(FaultTest, PasswordLeavesMemoryOnceConnected) {
                    "    except gdb.MemoryError:\n"
                    "        pass\n"
                    "print('PASSWORD-HITS %d' % hits)\n");
-    auto scanAt = [&](const std::string& breakpoint) {
+    // The driver process connects; the run itself only passes the password on.
+    auto scanAt = [&](const std::string& breakpoint, const char* process) {
       CommandResult result = testing::RunCommand(
-          {"/usr/bin/gdb", "-q", "-batch", "-ex", "set breakpoint pending on", "-ex", "break " + breakpoint,
-           "-ex", "run", "-ex", "source " + (dir_ / "scan.py"), "-ex", "kill", "--args", KORVADEX_BINARY,
-           "JOB", "T1", "out.dat", "1"},
+          {"/usr/bin/gdb", "-q", "-batch", "-ex", "set breakpoint pending on", "-ex",
+           std::string("set follow-fork-mode ") + process, "-ex", "break " + breakpoint, "-ex", "run", "-ex",
+           "source " + (dir_ / "scan.py"), "-ex", "kill inferiors 1 2", "--args", KORVADEX_BINARY, "JOB", "T1",
+           "out.dat", "1"},
           tree_.runDir, env_);
       const std::size_t at = result.out.find("PASSWORD-HITS ");
       return at == std::string::npos ? -1 : std::atoi(result.out.c_str() + at + 14);
     };
-    const int during = scanAt("SQLConnect");
+    const int during = scanAt("SQLConnect", "child");
     if (during < 0) GTEST_SKIP() << "gdb cannot stop korvadex here (no ptrace or no python)";
     EXPECT_GE(during, 1) << password;
-    EXPECT_EQ(scanAt("korvadex::GetIniValues"), 0) << password;
+    EXPECT_EQ(scanAt("SQLExecDirect", "child"), 0) << password;
+    EXPECT_EQ(scanAt("korvadex::GetIniValues", "parent"), 0) << password;
   }
 }
 

@@ -7,6 +7,7 @@
 
 #include "credentials/blowfish.h"
 #include "credentials/credential_reader.h"
+#include "db/driver_process.h"
 #include "db/odbc_access.h"
 #include "driver/row_pipeline.h"
 #include "jobdef/job_definition.h"
@@ -63,10 +64,41 @@ enum class RowsOutcome {
   Stopped,      // a stop signal came
 };
 
+// Reports how the row loop ended: the read error's message, and which outcome.
+RowsOutcome EndRows(RunContext& context, std::int32_t fetchStatus, bool isHeld, bool hasResultSet) {
+  if (StopSignal() != 0) return RowsOutcome::Stopped;
+  if (!isHeld) return RowsOutcome::NotHeld;
+  if (fetchStatus == kNoMoreRows) return RowsOutcome::Complete;
+  std::printf("Fehler Lesen in Leseschleife %d", fetchStatus);
+  if (context.debugMode && !context.db.diagnostics.empty()) std::printf("\n");
+  PrintDiagnostics(context);
+  return hasResultSet ? RowsOutcome::ReadFailed : RowsOutcome::NoResultSet;
+}
+
+// Formats and stores the rows of one batch from the driver process; false
+// when a record could not be held or the batch is malformed.
+bool StoreBatch(const RowBatch& batch, const RecordLayout& layout, std::string_view* values,
+                RunContext& context) {
+  const char* in = batch.bytes.data() + 4;
+  const char* const end = batch.bytes.data() + batch.bytes.size();
+  for (std::uint32_t row = 0; row < batch.rowCount; ++row) {
+    for (int i = 0; i < layout.count; ++i) {
+      if (in == end) return false;
+      const auto length = static_cast<unsigned char>(*in++);
+      if (static_cast<std::size_t>(end - in) < length) return false;
+      values[i] = std::string_view(in, length);
+      in += length;
+    }
+    FormatValues(layout, values, context.currentRecord);
+    if (AddRecord(context.records, context.currentRecord) != 1) return false;
+    ++context.recordCount;
+  }
+  return true;
+}
+
 // Fetches, formats and collects every row of the executed statement. The
 // formatting and storing go to a second thread when one can be had.
-RowsOutcome CollectRows(RunContext& context) {
-  const bool hasResultSet = context.db.resultColumnCount > 0;
+RowsOutcome CollectRows(RunContext& context, bool hasResultSet) {
   bool isHeld = true;
   RowPipeline pipeline(context.columns, context.records);
   const bool isPipelined = pipeline.Start();
@@ -97,16 +129,30 @@ RowsOutcome CollectRows(RunContext& context) {
   } catch (...) {
     isHeld = false;
   }
-  SetCancelAction({});
   const std::int32_t fetchStatus = context.lastStatus;
   context.lastStatus = dbCloseStatement(context.db);
-  if (StopSignal() != 0) return RowsOutcome::Stopped;
-  if (!isHeld) return RowsOutcome::NotHeld;
-  if (fetchStatus == kNoMoreRows) return RowsOutcome::Complete;
-  std::printf("Fehler Lesen in Leseschleife %d", fetchStatus);
-  if (context.debugMode && !context.db.diagnostics.empty()) std::printf("\n");
-  PrintDiagnostics(context);
-  return hasResultSet ? RowsOutcome::ReadFailed : RowsOutcome::NoResultSet;
+  return EndRows(context, fetchStatus, isHeld, hasResultSet);
+}
+
+// Collects the rows that the driver process fetches, formatting and storing
+// them while it fetches on.
+RowsOutcome CollectRowsFrom(DriverProcess& driver, RunContext& context, bool hasResultSet) {
+  const RecordLayout layout = MakeRecordLayout(context.columns);
+  std::string_view values[kMaxColumns];
+  RowBatch batch;
+  std::int32_t fetchStatus = 0;
+  BatchResult result = BatchResult::Rows;
+  bool isHeld = true;
+  while (isHeld && (result = driver.NextBatch(batch, fetchStatus, context.db.diagnostics)) == BatchResult::Rows) {
+    isHeld = StoreBatch(batch, layout, values, context);
+  }
+  // A driver that died mid-fetch is a read error like any other; its
+  // diagnostics say how it ended.
+  if (result == BatchResult::Lost) fetchStatus = -1;
+  // A run that cannot hold its records stops the fetch rather than wait for it.
+  if (!isHeld) driver.RequestCancel();
+  driver.Finish();
+  return EndRows(context, fetchStatus, isHeld, hasResultSet);
 }
 
 // The last line of every run that got as far as the statement.
@@ -207,13 +253,23 @@ int RunMain(int argc, const char* const* argv) {
   RunContext context;
   context.lastStatus = ParseArguments(argc, argv, context);
   if (context.lastStatus != 0) return context.lastStatus;
-  SignalWatch signalWatch;
-  signalWatch.Start();
 
   ReadCredentials(context, ResolvePathCase(kCredentialFile));
 
-  context.lastStatus = dbConnect(context.db, context.userName, context.password, context.dataSource);
-  WipeString(context.password);
+  // The driver runs in a process of its own, started before any thread of
+  // this one, so that its crash ends only that process.
+  DriverProcess driver;
+  const bool isDriverApart = driver.Start(context.userName, context.password, context.dataSource);
+  SignalWatch signalWatch;
+  signalWatch.Start();
+  if (isDriverApart) {
+    WipeString(context.password);
+    SetCancelAction([&driver] { driver.RequestCancel(); });
+    context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
+  } else {
+    context.lastStatus = dbConnect(context.db, context.userName, context.password, context.dataSource);
+    WipeString(context.password);
+  }
   if (context.lastStatus != 0) {
     std::printf("dbConnect_Status: %d\n", context.lastStatus);
     PrintDiagnostics(context);
@@ -232,33 +288,44 @@ int RunMain(int argc, const char* const* argv) {
 
   context.recordCount = 0;
   DbState& db = context.db;
-  if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
-  context.lastStatus = dbExecute(context.db, context.sqlStatement);
+  bool hasStatement = false;
+  if (isDriverApart) {
+    const RecordLayout layout = MakeRecordLayout(context.columns);
+    ExecuteReport report;
+    driver.Execute(context.sqlStatement, std::vector<int>(layout.slots, layout.slots + layout.count), report);
+    context.lastStatus = report.status;
+    db.resultColumnCount = static_cast<SQLSMALLINT>(report.resultColumnCount);
+    db.diagnostics = report.diagnostics;
+    hasStatement = report.hasStatement;
+  } else {
+    if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
+    context.lastStatus = dbExecute(db, context.sqlStatement);
+    hasStatement = db.statementHandle.isOpen();
+  }
   if (StopSignal() != 0) {
-    SetCancelAction({});
     PrintCount(context);
     return FinishRun(context, kExitCompleted);
   }
   if (context.lastStatus != 0) {
-    SetCancelAction({});
     PrintDiagnostics(context);
     PrintCount(context);
     // SQL_NO_DATA: a statement that changes rows and found none to change.
     return FinishRun(context, context.lastStatus == kNoMoreRows ? kExitCompleted : kExitExecuteFailed);
-  }
-  if (!db.statementHandle.isOpen()) {
-    // No statement could be had; the fetch reports it as before, but nothing ran.
-    SetCancelAction({});
-    CollectRows(context);
-    PrintCount(context);
-    return FinishRun(context, kExitExecuteFailed);
   }
 
   // Records that outgrow memory go to disk beside the target, where the
   // download file itself will need room anyway, rather than to a small /tmp.
   context.records = std::make_unique<RecordList>();
   context.records->spillFolder = FolderOf(context.targetFileName);
-  const RowsOutcome rows = CollectRows(context);
+  const bool hasResultSet = db.resultColumnCount > 0;
+  const RowsOutcome rows = isDriverApart ? CollectRowsFrom(driver, context, hasResultSet)
+                                         : CollectRows(context, hasResultSet);
+  SetCancelAction({});
+  if (!hasStatement && rows != RowsOutcome::Stopped) {
+    // No statement could be had; the fetch reported it as before, but nothing ran.
+    PrintCount(context);
+    return FinishRun(context, kExitExecuteFailed);
+  }
   if (rows != RowsOutcome::Complete) {
     // Nothing is written unless every row is held: a partial file replacing a
     // complete one, or a partial block appended, would pass for a good run.
@@ -266,8 +333,6 @@ int RunMain(int argc, const char* const* argv) {
     if (rows == RowsOutcome::NotHeld) std::printf("Ausgabedatei konnte nicht geschrieben \n");
     PrintCount(context);
     switch (rows) {
-      case RowsOutcome::NoResultSet:
-        return FinishRun(context, kExitCompleted);
       case RowsOutcome::ReadFailed:
         return FinishRun(context, kExitReadFailed);
       case RowsOutcome::NotHeld:

@@ -12,6 +12,8 @@
 #include <system_error>
 #include <utility>
 
+#include "platform/child_process.h"
+
 namespace korvadex {
 
 namespace {
@@ -25,17 +27,21 @@ std::function<void()> cancelAction;  // guarded by cancelMutex
 // The watcher is woken with this one to end; it is not a stop request.
 constexpr int kWakeSignal = SIGUSR2;
 
-sigset_t WatchedSignals() {
+sigset_t WatchedSignals(SignalRole role) {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGHUP);
+  if (role == SignalRole::Run) {
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGHUP);
+  } else {
+    sigaddset(&set, CancelRequestSignal());
+  }
   sigaddset(&set, kWakeSignal);
   return set;
 }
 
-void Watch(sigset_t set) {
+void Watch(sigset_t set, SignalRole role) {
   for (;;) {
     int signal = 0;
     if (sigwait(&set, &signal) != 0) continue;
@@ -44,7 +50,7 @@ void Watch(sigset_t set) {
       continue;
     }
     int expected = 0;
-    if (!stopSignal.compare_exchange_strong(expected, signal)) {
+    if (!stopSignal.compare_exchange_strong(expected, signal) && role == SignalRole::Run) {
       // A second request: the run is not ending fast enough for its caller.
       ::_exit(128 + expected);
     }
@@ -62,12 +68,12 @@ SignalWatch::~SignalWatch() {
   watcher_.join();
 }
 
-bool SignalWatch::Start() {
-  const sigset_t set = WatchedSignals();
+bool SignalWatch::Start(SignalRole role) {
+  const sigset_t set = WatchedSignals(role);
   sigset_t previous;
   if (::pthread_sigmask(SIG_BLOCK, &set, &previous) != 0) return false;
   try {
-    watcher_ = std::thread(Watch, set);
+    watcher_ = std::thread(Watch, set, role);
   } catch (const std::system_error&) {
     ::pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return false;

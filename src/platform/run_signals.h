@@ -9,10 +9,16 @@
 
 namespace korvadex {
 
+// Who watches: the run itself, or the child that runs the driver for it.
+enum class SignalRole {
+  Run,           // SIGTERM, SIGINT, SIGHUP; a second one ends the process at once
+  DriverChild,   // the parent's cancel request only; the parent decides the rest
+};
+
 // Watches the stop signals for the life of the object. Start() blocks them
 // in the calling thread, so every thread started afterwards inherits the
 // block, and waits for them on a thread of its own. A second stop signal
-// ends the process at once: the operator insists.
+// ends the run at once: the operator insists.
 class SignalWatch {
  public:
   SignalWatch() = default;
@@ -22,7 +28,7 @@ class SignalWatch {
 
   // False when the watcher could not be started; the signals then keep their
   // default action (the run ends at once, as any program would).
-  bool Start();
+  bool Start(SignalRole role = SignalRole::Run);
 
  private:
   std::thread watcher_;

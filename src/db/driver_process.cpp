@@ -1,0 +1,213 @@
+// The run's ODBC work in a process of its own: the child's side, which
+// connects, executes and fetches, and the parent's, which reads its answers.
+#include "db/driver_process.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "credentials/blowfish.h"
+#include "db/odbc_access.h"
+#include "db/row_buffer.h"
+#include "output/file_io.h"
+#include "platform/run_signals.h"
+
+namespace korvadex {
+
+namespace {
+
+// Every message is one type byte, a 32-bit length and that many bytes.
+enum MessageType : char {
+  kConnected = 'C',  // child: status, diagnostics
+  kExecute = 'X',    // parent: slot count, slots, statement
+  kExecuted = 'E',   // child: status, result columns, has statement, diagnostics
+  kRows = 'R',       // child: row count, packed rows
+  kFetchEnd = 'F',   // child: last fetch status, diagnostics
+};
+
+constexpr std::size_t kBatchBytes = std::size_t{256} << 10;
+constexpr std::size_t kHeaderBytes = 5;
+
+void PutU32(std::vector<char>& out, std::uint32_t value) {
+  char bytes[4];
+  std::memcpy(bytes, &value, 4);
+  out.insert(out.end(), bytes, bytes + 4);
+}
+
+std::uint32_t GetU32(const char* in) {
+  std::uint32_t value = 0;
+  std::memcpy(&value, in, 4);
+  return value;
+}
+
+// A message under construction; its header is filled in by Send.
+std::vector<char> NewMessage(MessageType type) {
+  std::vector<char> message(kHeaderBytes, 0);
+  message[0] = type;
+  return message;
+}
+
+bool Send(int socket, std::vector<char>& message) {
+  const auto length = static_cast<std::uint32_t>(message.size() - kHeaderBytes);
+  std::memcpy(message.data() + 1, &length, 4);
+  return WriteAll(socket, message.data(), message.size());
+}
+
+// Reads one message; false at the end of input (the other side is gone).
+bool Receive(int socket, char& type, std::vector<char>& payload) {
+  char header[kHeaderBytes];
+  if (!ReadExactly(socket, header, kHeaderBytes)) return false;
+  type = header[0];
+  payload.resize(GetU32(header + 1));
+  return payload.empty() || ReadExactly(socket, payload.data(), payload.size());
+}
+
+bool SendStatus(int socket, MessageType type, std::int32_t status, const std::string& diagnostics) {
+  std::vector<char> message = NewMessage(type);
+  PutU32(message, static_cast<std::uint32_t>(status));
+  message.insert(message.end(), diagnostics.begin(), diagnostics.end());
+  return Send(socket, message);
+}
+
+// Fetches every row and sends them in batches, then the fetch's last status.
+void FetchAndSend(int socket, DbState& db, const std::vector<int>& slots) {
+  const std::size_t maxRowBytes = slots.size() * kSlotSize;
+  RowBuffer row{};
+  std::int32_t columnCount = 0;
+  std::int32_t status = 0;
+  std::vector<char> batch = NewMessage(kRows);
+  PutU32(batch, 0);
+  std::uint32_t rowCount = 0;
+  batch.reserve(kBatchBytes + maxRowBytes);
+  for (;;) {
+    if (StopSignal() != 0) {
+      dbCancel(db);
+      status = -1;
+      break;
+    }
+    status = dbFetch(db, columnCount, row);
+    if (status != 0) break;
+    for (int slot : slots) {
+      const std::size_t length = strnlen(row.slots[slot], kSlotSize - 1);
+      batch.push_back(static_cast<char>(length));
+      batch.insert(batch.end(), row.slots[slot], row.slots[slot] + length);
+    }
+    ++rowCount;
+    if (batch.size() >= kBatchBytes) {
+      std::memcpy(batch.data() + kHeaderBytes, &rowCount, 4);
+      if (!Send(socket, batch)) return;
+      batch.resize(kHeaderBytes + 4);
+      rowCount = 0;
+    }
+  }
+  SetCancelAction({});
+  if (rowCount > 0) {
+    std::memcpy(batch.data() + kHeaderBytes, &rowCount, 4);
+    if (!Send(socket, batch)) return;
+  }
+  SendStatus(socket, kFetchEnd, status, db.diagnostics);
+}
+
+// The driver process: connects, waits for the statement, executes it and
+// streams the rows. Single purpose and silent: it prints nothing.
+int RunDriver(int socket, const std::string& userName, std::string& password,
+              const std::string& dataSource) {
+  SignalWatch cancelWatch;
+  cancelWatch.Start(SignalRole::DriverChild);
+  DbState db;
+  const std::int32_t connected = dbConnect(db, userName, password, dataSource);
+  WipeMemory(password.data(), password.size());
+  if (!SendStatus(socket, kConnected, connected, db.diagnostics) || connected != 0) return 0;
+
+  char type = 0;
+  std::vector<char> request;
+  if (!Receive(socket, type, request) || type != kExecute || request.size() < 4) return 0;
+  const std::uint32_t slotCount = GetU32(request.data());
+  if (slotCount > kMaxColumns || request.size() < 4 + slotCount) return 0;
+  std::vector<int> slots(request.begin() + 4, request.begin() + 4 + slotCount);
+  const std::string statement(request.begin() + 4 + slotCount, request.end());
+
+  if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
+  const std::int32_t executed = dbExecute(db, statement);
+  std::vector<char> answer = NewMessage(kExecuted);
+  PutU32(answer, static_cast<std::uint32_t>(executed));
+  PutU32(answer, static_cast<std::uint32_t>(db.resultColumnCount));
+  answer.push_back(db.statementHandle.isOpen() ? 1 : 0);
+  answer.insert(answer.end(), db.diagnostics.begin(), db.diagnostics.end());
+  if (!Send(socket, answer)) return 0;
+  if (executed == 0) FetchAndSend(socket, db, slots);
+  SetCancelAction({});
+  dbCloseStatement(db);
+  // Waits for the parent to close its end, so the connection ends only
+  // after the parent has all it needs.
+  while (Receive(socket, type, request)) {
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool DriverProcess::Start(const std::string& userName, std::string& password,
+                          const std::string& dataSource) {
+  return child_.Start([&](int socket) { return RunDriver(socket, userName, password, dataSource); });
+}
+
+std::int32_t DriverProcess::AwaitConnect(std::string& diagnostics) {
+  char type = 0;
+  std::vector<char> payload;
+  if (!Receive(child_.socket(), type, payload) || type != kConnected || payload.size() < 4) {
+    diagnostics = Finish();
+    return -1;
+  }
+  diagnostics.assign(payload.begin() + 4, payload.end());
+  return static_cast<std::int32_t>(GetU32(payload.data()));
+}
+
+void DriverProcess::Execute(const std::string& statement, const std::vector<int>& slots,
+                            ExecuteReport& report) {
+  std::vector<char> request = NewMessage(kExecute);
+  PutU32(request, static_cast<std::uint32_t>(slots.size()));
+  for (int slot : slots) request.push_back(static_cast<char>(slot));
+  request.insert(request.end(), statement.begin(), statement.end());
+  char type = 0;
+  std::vector<char> payload;
+  if (!Send(child_.socket(), request) || !Receive(child_.socket(), type, payload) || type != kExecuted ||
+      payload.size() < 9) {
+    report = ExecuteReport{-1, 0, false, Finish()};
+    return;
+  }
+  report.status = static_cast<std::int32_t>(GetU32(payload.data()));
+  report.resultColumnCount = static_cast<int>(GetU32(payload.data() + 4));
+  report.hasStatement = payload[8] != 0;
+  report.diagnostics.assign(payload.begin() + 9, payload.end());
+}
+
+BatchResult DriverProcess::NextBatch(RowBatch& batch, std::int32_t& status, std::string& diagnostics) {
+  char type = 0;
+  if (!Receive(child_.socket(), type, batch.bytes) || batch.bytes.size() < 4 ||
+      (type != kRows && type != kFetchEnd)) {
+    diagnostics = Finish();
+    return BatchResult::Lost;
+  }
+  if (type == kFetchEnd) {
+    status = static_cast<std::int32_t>(GetU32(batch.bytes.data()));
+    diagnostics.assign(batch.bytes.begin() + 4, batch.bytes.end());
+    return BatchResult::End;
+  }
+  batch.rowCount = GetU32(batch.bytes.data());
+  return BatchResult::Rows;
+}
+
+std::string DriverProcess::Finish() {
+  const ChildEnd end = child_.Wait();
+  char line[160] = {};
+  if (end.signal != 0) {
+    std::snprintf(line, sizeof line, "ODBC-Treiberprozess beendet durch Signal %d (SIG%s)\n", end.signal,
+                  SignalName(end.signal));
+  } else if (!end.hasExited || end.exitCode != 0) {
+    std::snprintf(line, sizeof line, "ODBC-Treiberprozess beendet mit Code %d\n", end.exitCode);
+  }
+  return line;
+}
+
+}  // namespace korvadex
