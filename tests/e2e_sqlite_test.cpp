@@ -215,6 +215,44 @@ TEST_F(SqliteRunTest, DebugRunTracesStepsAndFindsFilesWhateverTheirCase) {
   EXPECT_EQ(ReadFileBytes(Out("out.dat")), "v ");
 }
 
+// A person at a terminal sees how a long run gets on, on standard error; a
+// job script's pipe sees nothing of it.
+TEST_F(SqliteRunTest, ProgressLineOnlyOnATerminal) {
+  Sql("CREATE TABLE t (a TEXT); INSERT INTO t VALUES ('x'); INSERT INTO t VALUES ('y');");
+  Job("SQL001=SELECT a FROM t\nFELD01=A\nFTYP01=CHAR\nFLEN01=2\n");
+  CommandResult piped = Run("piped.dat", "1");
+  EXPECT_EQ(piped.out, "2 Saetze kopiert in Datei piped.dat \n");
+  EXPECT_EQ(piped.err, "");
+  // The target is a FIFO that nobody reads until the line has shown, so the
+  // run waits in its writing step for as long as that takes.
+  ASSERT_EQ(::mkfifo(Out("fifo").c_str(), 0600), 0);
+  WriteFileBytes(dir_ / "watch_terminal.py",
+                 "import os, pty, subprocess, sys\n"
+                 "master, slave = pty.openpty()\n"
+                 "run = subprocess.Popen(sys.argv[1:], stdout=open('tty.out', 'wb'), stderr=slave)\n"
+                 "os.close(slave)\n"
+                 "seen = b''\n"
+                 "while b'korvadex: writing' not in seen:\n"
+                 "    seen += os.read(master, 4096)\n"
+                 "records = open('fifo', 'rb').read()\n"
+                 "status = run.wait()\n"
+                 "try:\n"
+                 "    while True:\n"
+                 "        chunk = os.read(master, 4096)\n"
+                 "        if not chunk: break\n"
+                 "        seen += chunk\n"
+                 "except OSError:\n"
+                 "    pass\n"
+                 "sys.stdout.write(repr((status, records, seen)))\n");
+  CommandResult terminal = testing::RunCommand(
+      {"/usr/bin/python3", dir_ / "watch_terminal.py", KORVADEX_BINARY, "JOB", "T1", "fifo", "1"}, tree_.runDir, env_);
+  ASSERT_EQ(terminal.exitCode, 0) << terminal.err;
+  EXPECT_EQ(ReadFileBytes(Out("tty.out")), "2 Saetze kopiert in Datei fifo \n");
+  EXPECT_EQ(terminal.out.rfind("(0, b'x y ', b'\\rkorvadex: writing  2 rows, ", 0), 0u) << terminal.out;
+  // Cleared before the count line.
+  EXPECT_NE(terminal.out.find("\\x1b[K\\r\\x1b[K')"), std::string::npos) << terminal.out;
+}
+
 TEST_F(SqliteRunTest, UsesOnlyTheFirstThirtyOfFortyColumns) {
   std::string select = "SELECT ";
   for (int i = 1; i <= 40; ++i) select += (i > 1 ? ", " : "") + std::to_string(i);

@@ -93,6 +93,7 @@ bool StoreBatch(const RowBatch& batch, const RecordLayout& layout, std::string_v
     if (AddRecord(context.records, context.currentRecord) != 1) return false;
     ++context.recordCount;
   }
+  context.progress.SetRows(context.recordCount);
   return true;
 }
 
@@ -121,7 +122,7 @@ RowsOutcome CollectRows(RunContext& context, bool hasResultSet) {
         break;
       }
     }
-    ++context.recordCount;
+    if ((++context.recordCount & 4095) == 0) context.progress.SetRows(context.recordCount);
   }
   // The rows read so far are all stored before anything else looks at the list.
   try {
@@ -156,7 +157,8 @@ RowsOutcome CollectRowsFrom(DriverProcess& driver, RunContext& context, bool has
 }
 
 // The last line of every run that got as far as the statement.
-void PrintCount(const RunContext& context) {
+void PrintCount(RunContext& context) {
+  context.progress.Stop();
   std::printf("%lld Saetze kopiert in Datei %s \n", static_cast<long long>(context.recordCount),
               context.targetFileName.c_str());
 }
@@ -164,6 +166,7 @@ void PrintCount(const RunContext& context) {
 // Chooses the exit code once the run's own work is done: a signal first, then
 // the run's failure, and only a run that succeeded is spoiled by lost output.
 int FinishRun(RunContext& context, int exitCode) {
+  context.progress.Stop();
   FreeRecordList(context.records);
   if (StopSignal() != 0) return 128 + StopSignal();
   const bool isOutputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
@@ -318,9 +321,13 @@ int RunMain(int argc, const char* const* argv) {
   context.records = std::make_unique<RecordList>();
   context.records->spillFolder = FolderOf(context.targetFileName);
   const bool hasResultSet = db.resultColumnCount > 0;
+  // The debug trace is the person's view of a /D run; the line would cut into it.
+  if (!context.debugMode) context.progress.Start();
   const RowsOutcome rows = isDriverApart ? CollectRowsFrom(driver, context, hasResultSet)
                                          : CollectRows(context, hasResultSet);
   SetCancelAction({});
+  context.progress.SetRows(context.recordCount);
+  context.progress.SetPhase(RunPhase::Writing);
   if (!hasStatement && rows != RowsOutcome::Stopped) {
     // No statement could be had; the fetch reported it as before, but nothing ran.
     PrintCount(context);
@@ -330,6 +337,7 @@ int RunMain(int argc, const char* const* argv) {
     // Nothing is written unless every row is held: a partial file replacing a
     // complete one, or a partial block appended, would pass for a good run.
     context.recordCount = 0;
+    context.progress.Stop();
     if (rows == RowsOutcome::NotHeld) std::printf("Ausgabedatei konnte nicht geschrieben \n");
     PrintCount(context);
     switch (rows) {

@@ -8,6 +8,7 @@
 
 #include "db/odbc_access.h"
 #include "db/row_buffer.h"
+#include "driver/progress_line.h"
 #include "jobdef/column_def.h"
 #include "output/record_list.h"
 
@@ -37,6 +38,8 @@ struct RunContext {
 
   std::unique_ptr<RecordList> records;  // the collected records; absent until the first
   std::int64_t recordCount = 0;         // rows fetched and formatted; printed at the end
+
+  ProgressLine progress;        // the line on a person's terminal while rows are read and written
 };
 
 }  // namespace korvadex
