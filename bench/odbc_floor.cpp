@@ -1,9 +1,16 @@
-// The fetch floor of the benchmark: connects, executes one statement, binds
-// every column as character text and fetches every row, doing nothing else.
+// The floor of the benchmark: connects, executes one statement, binds every
+// column as character text and fetches every row, doing nothing else; then,
+// when asked, writes a file of the download file's size and flushes it to
+// disk, which no durable export of these rows can skip either.
 #include <sql.h>
 #include <sqlext.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -27,7 +34,36 @@ void PrintDiagnostics(SQLSMALLINT type, SQLHANDLE handle) {
   }
 }
 
-int Run(const char* dataSource, const char* user, const char* password, const char* statement) {
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Writes `bytes` bytes to `path` in large blocks and flushes file and folder.
+bool WriteDurably(const char* path, long long bytes) {
+  const int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  std::vector<char> block(std::size_t{1} << 20, 'x');
+  bool isWritten = true;
+  for (long long left = bytes; left > 0 && isWritten;) {
+    const auto size = static_cast<std::size_t>(left < static_cast<long long>(block.size()) ? left : block.size());
+    isWritten = ::write(fd, block.data(), size) == static_cast<ssize_t>(size);
+    left -= static_cast<long long>(size);
+  }
+  isWritten = isWritten && ::fsync(fd) == 0;
+  ::close(fd);
+  std::string folder = path;
+  folder = folder.find('/') == std::string::npos ? "." : folder.substr(0, folder.rfind('/') + 1);
+  const int folderFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folderFd >= 0) {
+    ::fsync(folderFd);
+    ::close(folderFd);
+  }
+  return isWritten;
+}
+
+int Run(const char* dataSource, const char* user, const char* password, const char* statement,
+        const char* outputPath, long long outputBytes) {
+  const auto start = std::chrono::steady_clock::now();
   SQLHENV env = SQL_NULL_HANDLE;
   SQLHDBC dbc = SQL_NULL_HANDLE;
   SQLHSTMT stmt = SQL_NULL_HANDLE;
@@ -66,7 +102,18 @@ int Run(const char* dataSource, const char* user, const char* password, const ch
   SQLDisconnect(dbc);
   SQLFreeHandle(SQL_HANDLE_DBC, dbc);
   SQLFreeHandle(SQL_HANDLE_ENV, env);
-  std::fprintf(stderr, "odbc_floor: %lld rows\n", rows);
+  const double fetchSeconds = SecondsSince(start);
+  if (outputPath == nullptr) {
+    std::fprintf(stderr, "odbc_floor: %lld rows\n", rows);
+    return 0;
+  }
+  const auto writeStart = std::chrono::steady_clock::now();
+  if (!WriteDurably(outputPath, outputBytes)) {
+    std::perror("odbc_floor: write");
+    return 1;
+  }
+  std::fprintf(stderr, "odbc_floor: %lld rows, fetch %.3f s, durable write %.3f s\n", rows, fetchSeconds,
+               SecondsSince(writeStart));
   return 0;
 }
 
@@ -74,9 +121,10 @@ int Run(const char* dataSource, const char* user, const char* password, const ch
 }  // namespace korvadex
 
 int main(int argc, char** argv) {
-  if (argc != 5) {
-    std::fprintf(stderr, "usage: odbc_floor DSN USER PASSWORD STATEMENT\n");
+  if (argc != 5 && argc != 7) {
+    std::fprintf(stderr, "usage: odbc_floor DSN USER PASSWORD STATEMENT [OUTPUT_FILE BYTES]\n");
     return 2;
   }
-  return korvadex::Run(argv[1], argv[2], argv[3], argv[4]);
+  return korvadex::Run(argv[1], argv[2], argv[3], argv[4], argc == 7 ? argv[5] : nullptr,
+                       argc == 7 ? std::atoll(argv[6]) : 0);
 }
