@@ -15,6 +15,7 @@
 #include <random>
 #include <thread>
 
+#include "fetch_cut_proxy.h"
 #include "test_support.h"
 
 namespace korvadex {
@@ -408,30 +409,44 @@ TEST_F(KillTest, AppendLeavesTheOldContentOrOldContentPlusTheCompleteBlock) {
   ExpectACompleteRunToLeaveNothing("append.dat", "0");
 }
 
-// A private PostgreSQL server whose sessions the tests end or cancel while
-// korvadex fetches a large result in small batches.
+// A private PostgreSQL server whose sessions the tests end, cancel or cut
+// while korvadex fetches a large result in small batches.
 class ServerSessionTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string driver = testing::FindDriverLibrary("psqlodbca.so");
-    ASSERT_FALSE(driver.empty()) << "psqlODBC (odbc-postgresql) is not installed";
+    ASSERT_FALSE(testing::FindDriverLibrary("psqlodbca.so").empty()) << "psqlODBC (odbc-postgresql) is not installed";
     // The shared server of the ctest run must survive, so this test has its own.
     ASSERT_EQ(Script("start"), 0);
     port_ = ReadFileBytes(state_.path() + "/port");
     while (!port_.empty() && port_.back() == '\n') port_.pop_back();
-    env_ = testing::WriteOdbcConfig(
-        dir_ / "odbc", {{"KVPG", "Driver=" + driver + "\nServername=127.0.0.1\nPort=" + port_ +
-                                     "\nDatabase=kvtest\nUseDeclareFetch=1\nFetch=20\n"}});
+    WriteDataSource(port_);
     tree_.WriteCredentials("KVPG", "kvuser", "kv-secret", "PG");
     tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT id, 'row-' || id FROM big ORDER BY id\n"
                              "FELD01=ID\nFTYP01=DEC\nFLEN01=8\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=12\n");
-    CommandResult made = testing::RunCommand(
-        {"/usr/bin/psql", "-q", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1", "-p", port_, "-U", "kvuser",
-         "-d", "kvtest", "-c", "CREATE TABLE big AS SELECT g AS id FROM generate_series(1, 1000000) g"},
-        "", {{"PGPASSWORD", "kv-secret"}});
-    ASSERT_EQ(made.exitCode, 0) << made.err;
+    Psql("CREATE TABLE big AS SELECT g AS id FROM generate_series(1, 1000000) g");
   }
-  void TearDown() override { Script("stop"); }
+  void TearDown() override {
+    EXPECT_EQ(TemporaryFilesIn(tree_.runDir), std::vector<std::string>{});
+    Script("stop");
+  }
+
+  // Writes the data source KVPG: 20 rows per FETCH through `port` (the
+  // server's or a proxy's), with `settings` added.
+  void WriteDataSource(const std::string& port, const std::string& settings = "",
+                       const std::string& driverFile = "psqlodbca.so") {
+    env_ = testing::WriteOdbcConfig(
+        dir_ / "odbc", {{"KVPG", "Driver=" + testing::FindDriverLibrary(driverFile) +
+                                     "\nServername=127.0.0.1\nPort=" + port +
+                                     "\nDatabase=kvtest\nSSLmode=disable\nUseDeclareFetch=1\nFetch=20\n" +
+                                     settings}});
+  }
+
+  void Psql(const std::string& sql) {
+    CommandResult result = testing::RunCommand({"/usr/bin/psql", "-q", "-v", "ON_ERROR_STOP=1", "-h", "127.0.0.1",
+                                                "-p", port_, "-U", "kvuser", "-d", "kvtest", "-c", sql},
+                                               "", {{"PGPASSWORD", "kv-secret"}});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+  }
 
   // The first line psql prints for `sql`, or the empty text.
   std::string Query(const std::string& sql) {
@@ -439,6 +454,18 @@ class ServerSessionTest : public ::testing::Test {
                                                 "kvuser", "-d", "kvtest", "-c", sql},
                                                "", {{"PGPASSWORD", "kv-secret"}});
     return result.out.substr(0, result.out.find('\n'));
+  }
+
+  // Runs the job section into `target` (replacing it), killed after a
+  // minute; a signal that ends it counts as exit 128 + its number.
+  CommandResult RunJob(const std::string& target, const std::string& section = "JOB") {
+    Child child({KORVADEX_BINARY, section, "T1", target, "1"}, tree_.runDir, env_, dir_ / "stdout");
+    int status = 0;
+    EXPECT_TRUE(child.WaitFor(std::chrono::minutes(1), status)) << "korvadex hangs";
+    CommandResult result;
+    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadFileBytes(dir_ / "stdout");
+    return result;
   }
 
   int Script(const char* command) {
@@ -501,6 +528,56 @@ TEST_F(ServerSessionTest, StopSignalCancelsTheStatementOnTheServer) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   EXPECT_EQ(Query(running), "0");
+}
+
+// psqlODBC reads the error number of a connection it has already dropped when
+// a FETCH answer breaks off after some of its rows (a server restart, a network
+// cut) and crashes inside SQLFetch. The proxy cuts the third cursor block
+// (rows 41 to 60) after row 45, at the same byte in every run.
+TEST_F(ServerSessionTest, DriverCrashAtACutFetchAnswerIsAReadError) {
+  testing::FetchCutProxy proxy(std::stoi(port_), 3, 5);
+  ASSERT_TRUE(proxy.Start());
+  WriteDataSource(std::to_string(proxy.port()));
+  // Forty rows leave the third answer empty: the proxy relays the whole run.
+  tree_.WriteJobFile("PG", "[FORTY]\nSQL001=SELECT id, 'row-' || id FROM big WHERE id <= 40 ORDER BY id\n"
+                           "FELD01=ID\nFTYP01=DEC\nFLEN01=8\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=12\n"
+                           "[JOB]\nSQL001=SELECT id, 'row-' || id FROM big ORDER BY id\n"
+                           "FELD01=ID\nFTYP01=DEC\nFLEN01=8\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=12\n");
+  const CommandResult whole = RunJob("forty.dat", "FORTY");
+  EXPECT_EQ(whole.out, "40 Saetze kopiert in Datei forty.dat \n");
+  const std::string forty = ReadFileBytes(tree_.runDir + "/forty.dat");
+  ASSERT_EQ(forty.size(), 40u * 20);
+  EXPECT_EQ(forty.substr(0, 20), "00000001row-1       ");
+  EXPECT_EQ(forty.substr(780), "00000040row-40      ");
+  EXPECT_FALSE(proxy.hasCut());
+
+  WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
+  const CommandResult result = RunJob("pg.dat");
+  std::string queries;
+  for (const std::string& query : proxy.Queries()) queries += "\n  " + query;
+  ASSERT_TRUE(proxy.hasCut()) << "the third FETCH answer never came; queries:" << queries;
+  EXPECT_EQ(result.exitCode, 6);
+  EXPECT_EQ(result.out, "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei pg.dat \n");
+  EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "complete old export");
+}
+
+// With a single-byte client encoding psqlODBC crashes inside SQLFetch on a row
+// of a later cursor block that the encoding cannot represent; row 50 comes in
+// the third block of twenty. Other driver versions report an error instead:
+// either way it is a read error.
+TEST_F(ServerSessionTest, DriverCrashOnARowTheClientEncodingCannotHoldIsAReadError) {
+  Psql("CREATE TABLE prices AS SELECT g AS id, CASE g WHEN 50 THEN 'Preis 5 ' || chr(8364) ELSE 'row-' || g END "
+       "AS name FROM generate_series(1, 100) g");
+  tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT id, name FROM prices ORDER BY id\n"
+                           "FELD01=ID\nFTYP01=DEC\nFLEN01=8\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=12\n");
+  for (const char* driver : {"psqlodbca.so", "psqlodbcw.so"}) {
+    WriteDataSource(port_, "ConnSettings=SET client_encoding TO 'LATIN1'\n", driver);
+    WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
+    const CommandResult result = RunJob("pg.dat");
+    EXPECT_EQ(result.exitCode, 6) << driver;
+    EXPECT_EQ(result.out, "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei pg.dat \n") << driver;
+    EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "complete old export") << driver;
+  }
 }
 
 // A signal for the run during the fetch, and a driver process that dies
