@@ -340,6 +340,8 @@ TEST_F(CredSqliteTest, CheckFindsTheDefaultFileAndTheJobFile) {
             "  PASS       line 5  ********\n"
             "  DB_SYSTEM  line 7  \"SQLITE\"\n"
             "Job definition file: ./KORVADEX.SQLITE.INI (found)\n"
+            "info: The terminal name replaces $parm01 as SQL text, unquoted and unchecked: pass only trusted "
+            "terminal names without quotes, since some drivers run a second statement after a ';'.\n"
             "No warnings.\n");
   EXPECT_EQ(result.err, "");
 
@@ -357,6 +359,25 @@ TEST_F(CredSqliteTest, CheckFindsTheDefaultFileAndTheJobFile) {
   EXPECT_NE(result.out.find("Job definition file: ./KORVADEX.SQLITE.INI (not found)\n"
                             "warning: The job definition file ./KORVADEX.SQLITE.INI is not found in the current "
                             "directory; korvadex would end with exit code 3.\n1 warning.\n"),
+            std::string::npos)
+      << result.out;
+
+  // What korvadex would skip or misread in the job file is a warning too.
+  tree_.WriteJobFile("SQLITE",
+                     "[JOB]\nSQL001=SELECT name, qty FROM items\nSQL003=WHERE term = 'T1'\n"
+                     "FELD01=NAME\nFTYP01=char\nFLEN01=6\n");
+  result = Cred({"check"}, tree_.runDir);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.out.find("Job definition file: ./KORVADEX.SQLITE.INI (found)\n"
+                            "info: [JOB] The statement has no $parm01, so every terminal gets the same rows; that "
+                            "is right only for a job that is not run per terminal.\n"
+                            "warning: [JOB] SQL003 is never read: the statement stops at SQL002, which is missing.\n"
+                            "warning: [JOB] FTYP01 is \"char\", none of CHAR, DEC and TXT (exact upper case): the "
+                            "column is left out of every record.\n"
+                            "warning: [JOB] No column is written (each needs a FELDnn, an FTYPnn of CHAR, DEC or "
+                            "TXT and an FLENnn above 0), so every record is empty and the download file gets no "
+                            "data.\n"
+                            "3 warnings.\n"),
             std::string::npos)
       << result.out;
 }

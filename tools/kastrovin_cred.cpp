@@ -17,7 +17,9 @@
 #include "credentials/credential_check.h"
 #include "credentials/credential_reader.h"
 #include "driver/run.h"
+#include "jobdef/job_check.h"
 #include "jobdef/job_definition.h"
+#include "jobdef/profile_reader.h"
 #include "platform/case_path.h"
 
 namespace korvadex {
@@ -53,8 +55,9 @@ constexpr const char* kUsage =
     "         never taken from the command line. --force replaces an existing file\n"
     "         through a new one renamed over it: a failure leaves the old file whole.\n"
     "check    Shows which entry korvadex takes for DATABASE, LOGIN, PASS and DB_SYSTEM\n"
-    "         and warns about likely mistakes. FILE defaults to ../../Files/Kastrovin.Ini\n"
-    "         and ./KORVADEX.<DB_SYSTEM>.INI is looked for in the current directory.\n"
+    "         and warns about likely mistakes. FILE defaults to ../../Files/Kastrovin.Ini.\n"
+    "         Then reads ./KORVADEX.<DB_SYSTEM>.INI in the current directory and warns,\n"
+    "         per job section, about what korvadex would cut, skip or misread.\n"
     "\n"
     "Exit codes: 0 done, 1 check found warnings, 2 wrong usage or unreadable file,\n"
     "3 value refused, 4 no value read, 5 file exists, 6 file not written.\n";
@@ -404,7 +407,8 @@ int ReplaceCredentialFile(const std::string& path, std::string_view content) {
   struct stat old {};
   const bool hasOld = ::lstat(path.c_str(), &old) == 0;
   if (hasOld && S_ISLNK(old.st_mode)) {
-    PrintError("init: cannot create " + path + ": it is a symbolic link, which init neither writes through nor replaces");
+    PrintError("init: cannot create " + path +
+               ": it is a symbolic link, which init neither writes through nor replaces");
     return kExitWriteFailed;
   }
   if (hasOld && !S_ISREG(old.st_mode)) {
@@ -534,6 +538,20 @@ bool IsRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// Reads the job definition file as korvadex does and adds what it would cut,
+// skip or misread; `shownPath` is the path as the report may show it.
+void AddJobDefinitionFindings(CredentialCheck& check, const std::string& path, const std::string& shownPath) {
+  ProfileData profile;
+  if (!LoadProfile(path, profile)) {
+    check.warnings.push_back("The job definition file " + shownPath +
+                             " cannot be read; korvadex would find no job in it and end with exit code 3.");
+    return;
+  }
+  for (const JobFinding& finding : CheckJobDefinition(profile)) {
+    (finding.isInfo ? check.notes : check.warnings).push_back(FormatJobFinding(finding));
+  }
+}
+
 int Check(const std::vector<std::string>& args) {
   std::optional<std::string> given;
   for (const std::string& arg : args) {
@@ -563,6 +581,7 @@ int Check(const std::vector<std::string>& args) {
     isJobFileFound = IsRegularFile(resolvedPath);
     jobPath = ShownJobPath(check, resolvedPath);
     AddJobFileFinding(check, jobPath, isJobFileFound);
+    if (isJobFileFound) AddJobDefinitionFindings(check, resolvedPath, jobPath);
   }
   std::string report = FormatCheckReport(check, path, jobPath, isJobFileFound);
   std::fwrite(report.data(), 1, report.size(), stdout);
