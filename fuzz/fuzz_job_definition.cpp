@@ -1,11 +1,13 @@
 // Fuzzes the job reader as GetIniValues drives it: arbitrary file bytes through
-// the profile parser, statement assembly, column reading and terminal substitution.
+// the profile parser, statement assembly, column reading and terminal
+// substitution; and the operators' check of the same file.
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "fuzz_check.h"
+#include "jobdef/job_check.h"
 #include "jobdef/job_definition.h"
 #include "jobdef/profile_reader.h"
 
@@ -47,6 +49,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string terminal(TakeLine(input));
 
   const ProfileData profile = ParseProfile(DecodeProfileText(input));
+  // The operators' check walks the same file; every finding it gives is a sentence.
+  for (const JobFinding& finding : CheckJobDefinition(profile)) {
+    FuzzCheck(!finding.text.empty() && finding.text.back() == '.', "a finding is one sentence");
+  }
   const std::string statement = AssembleStatement(profile, section);
   FuzzCheck(!statement.empty() && statement.front() == ' ' && statement.back() == ' ',
             "statement starts and ends with a blank");

@@ -8,7 +8,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -198,18 +200,64 @@ TEST(KastrovinCredTest, InitWritesAPrivateFile) {
   EXPECT_EQ(result.out, "Wrote " + file + " (mode 0600): DATABASE, LOGIN, PASS and DB_SYSTEM, entries 1 to 4.\n");
 }
 
-TEST(KastrovinCredTest, InitForceReplacesAndTightensTheMode) {
+// As Cred, with every write to a regular file failing as on a full disk:
+// the file size limit is 0 and its signal ignored, so write() reports EFBIG.
+CommandResult CredWithFullDisk(const std::vector<std::string>& args, const std::string& input) {
+  std::vector<std::string> argv{"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" \"$@\"",
+                                KORVADEX_CRED_BINARY};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return testing::RunCommand(argv, "", {}, input);
+}
+
+std::vector<std::string> FolderEntries(const std::string& folder) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(KastrovinCredTest, InitForceReplacesWholeOrNotAtAll) {
   TempDir dir;
   const std::string file = dir / "Kastrovin.Ini";
-  WriteFileBytes(file, "old content that is longer than the new file would be, to show truncation\n" +
-                           std::string(500, 'x'));
+  const std::string oldContent =
+      "old content that is longer than the new file would be, to show truncation\n" + std::string(500, 'x');
+  WriteFileBytes(file, oldContent);
   ::chmod(file.c_str(), 0644);
+  // Root hands the new file to the old one's owner, so the job account can still read it.
+  const bool isRoot = ::geteuid() == 0;
+  if (isRoot) {
+    ASSERT_EQ(::chown(file.c_str(), 4321, 4322), 0);
+  }
   std::vector<std::string> args = InitArgs(file);
   args.push_back("--force");
-  const CommandResult result = Cred(args, "", "Passwort-2024!\n");
+
+  CommandResult result = CredWithFullDisk(args, "Passwort-2024!\n");
+  EXPECT_EQ(result.exitCode, 6);
+  EXPECT_EQ(result.err, "kastrovin-cred: init: cannot write " + file +
+                            ": File too large; the old file is left as it was\n");
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(ReadFileBytes(file), oldContent);
+  EXPECT_EQ(ModeOf(file), 0644u);
+  EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"Kastrovin.Ini"});
+
+  result = Cred(args, "", "Passwort-2024!\n");
   ASSERT_EQ(result.exitCode, 0) << result.err;
   EXPECT_EQ(ReadFileBytes(file), kBuiltFile);
   EXPECT_EQ(ModeOf(file), 0600u);
+  EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"Kastrovin.Ini"});
+  if (isRoot) {
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_uid, 4321u);
+    EXPECT_EQ(info.st_gid, 4322u);
+  }
+
+  // Without --force a file that cannot be written whole is not left behind either.
+  result = CredWithFullDisk(InitArgs(dir / "new.ini"), "Passwort-2024!\n");
+  EXPECT_EQ(result.exitCode, 6);
+  EXPECT_EQ(result.err, "kastrovin-cred: init: cannot write " + (dir / "new.ini") +
+                            ": File too large; no file was left behind\n");
+  EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"Kastrovin.Ini"});
 }
 
 TEST(KastrovinCredTest, InitDoesNotWriteThroughALink) {
@@ -223,6 +271,8 @@ TEST(KastrovinCredTest, InitDoesNotWriteThroughALink) {
   EXPECT_EQ(result.exitCode, 6);
   EXPECT_NE(result.err.find("cannot create " + (dir / "link.ini")), std::string::npos) << result.err;
   EXPECT_EQ(ReadFileBytes(dir / "target"), "keep\n");
+  // Nor is the link replaced by a file of its own.
+  EXPECT_TRUE(std::filesystem::is_symlink(dir / "link.ini"));
 }
 
 // The file that init writes is read by korvadex's own credential step.
@@ -290,6 +340,8 @@ TEST_F(CredSqliteTest, CheckFindsTheDefaultFileAndTheJobFile) {
             "  PASS       line 5  ********\n"
             "  DB_SYSTEM  line 7  \"SQLITE\"\n"
             "Job definition file: ./KORVADEX.SQLITE.INI (found)\n"
+            "info: The terminal name replaces $parm01 as SQL text, unquoted and unchecked: pass only trusted "
+            "terminal names without quotes, since some drivers run a second statement after a ';'.\n"
             "No warnings.\n");
   EXPECT_EQ(result.err, "");
 
@@ -307,6 +359,25 @@ TEST_F(CredSqliteTest, CheckFindsTheDefaultFileAndTheJobFile) {
   EXPECT_NE(result.out.find("Job definition file: ./KORVADEX.SQLITE.INI (not found)\n"
                             "warning: The job definition file ./KORVADEX.SQLITE.INI is not found in the current "
                             "directory; korvadex would end with exit code 3.\n1 warning.\n"),
+            std::string::npos)
+      << result.out;
+
+  // What korvadex would skip or misread in the job file is a warning too.
+  tree_.WriteJobFile("SQLITE",
+                     "[JOB]\nSQL001=SELECT name, qty FROM items\nSQL003=WHERE term = 'T1'\n"
+                     "FELD01=NAME\nFTYP01=char\nFLEN01=6\n");
+  result = Cred({"check"}, tree_.runDir);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.out.find("Job definition file: ./KORVADEX.SQLITE.INI (found)\n"
+                            "info: [JOB] The statement has no $parm01, so every terminal gets the same rows; that "
+                            "is right only for a job that is not run per terminal.\n"
+                            "warning: [JOB] SQL003 is never read: the statement stops at SQL002, which is missing.\n"
+                            "warning: [JOB] FTYP01 is \"char\", none of CHAR, DEC and TXT (exact upper case): the "
+                            "column is left out of every record.\n"
+                            "warning: [JOB] No column is written (each needs a FELDnn, an FTYPnn of CHAR, DEC or "
+                            "TXT and an FLENnn above 0), so every record is empty and the download file gets no "
+                            "data.\n"
+                            "3 warnings.\n"),
             std::string::npos)
       << result.out;
 }

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -62,6 +63,11 @@ TEST(ProfileReaderTest, LooksUpValuesByWindowsRules) {
     const ProfileData data = ParseProfile(DecodeProfileText(c.text));
     EXPECT_EQ(ProfileString(data, c.section, c.key, "<default>", 1000), c.expected) << c.label;
   }
+}
+
+TEST(ProfileReaderTest, ListsEachSectionOnceAsFirstWritten) {
+  const ProfileData data = ParseProfile("k=v\n[ Job\t]\n[other\n[JOB]\n[]\n[Other] x\n");
+  EXPECT_EQ(data.sectionNames, (std::vector<std::string>{"Job", "other", ""}));
 }
 
 TEST(ProfileReaderTest, DecodesUtf16LeWithoutTrustingIt) {

@@ -17,7 +17,9 @@
 #include "credentials/credential_check.h"
 #include "credentials/credential_reader.h"
 #include "driver/run.h"
+#include "jobdef/job_check.h"
 #include "jobdef/job_definition.h"
+#include "jobdef/profile_reader.h"
 #include "platform/case_path.h"
 
 namespace korvadex {
@@ -50,10 +52,12 @@ constexpr const char* kUsage =
     "decrypt  Prints the plain value of a hex text.\n"
     "init     Writes a new credentials file with mode 0600. The password is read from\n"
     "         the terminal without echo, or with --pass - from standard input; it is\n"
-    "         never taken from the command line. --force replaces an existing file.\n"
+    "         never taken from the command line. --force replaces an existing file\n"
+    "         through a new one renamed over it: a failure leaves the old file whole.\n"
     "check    Shows which entry korvadex takes for DATABASE, LOGIN, PASS and DB_SYSTEM\n"
-    "         and warns about likely mistakes. FILE defaults to ../../Files/Kastrovin.Ini\n"
-    "         and ./KORVADEX.<DB_SYSTEM>.INI is looked for in the current directory.\n"
+    "         and warns about likely mistakes. FILE defaults to ../../Files/Kastrovin.Ini.\n"
+    "         Then reads ./KORVADEX.<DB_SYSTEM>.INI in the current directory and warns,\n"
+    "         per job section, about what korvadex would cut, skip or misread.\n"
     "\n"
     "Exit codes: 0 done, 1 check found warnings, 2 wrong usage or unreadable file,\n"
     "3 value refused, 4 no value read, 5 file exists, 6 file not written.\n";
@@ -294,13 +298,83 @@ bool WriteAll(int fd, std::string_view data) {
   return true;
 }
 
-// Creates (or with `isForced` replaces) `path` with mode 0600 and writes
-// `content`; returns 0 or an exit code after printing the reason.
-int WriteCredentialFile(const std::string& path, std::string_view content, bool isForced) {
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+// Gives the open file mode 0600, writes `content` and flushes it to disk;
+// false with errno set on the first step that fails.
+bool FillPrivateFile(int fd, std::string_view content) {
+  // The mode given to open is narrowed by the umask; the file must end up
+  // readable and writable by its owner, and by no one else.
+  return ::fchmod(fd, 0600) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
+}
+
+// Flushes the folder's list of names, so that a new or renamed file is still
+// there after a crash. False with errno set when that fails; a file system
+// that cannot flush a folder (EINVAL) has nothing to flush.
+bool SyncFolder(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool isSynced = ::fsync(fd) == 0 || errno == EINVAL;
+  const int syncErrno = errno;
+  ::close(fd);
+  errno = syncErrno;
+  return isSynced;
+}
+
+// A new file beside the credentials file that becomes it only by a rename, so
+// korvadex, a crash or a full disk sees the old file or the complete new one.
+// Removed again unless the rename took place.
+class TempCredentialFile {
+ public:
+  explicit TempCredentialFile(const std::string& target) {
+    const std::size_t slash = target.rfind('/');
+    std::string pattern = FolderOf(target) + "/." +
+                          target.substr(slash == std::string::npos ? 0 : slash + 1) + ".kastrovin-cred-XXXXXX";
+    // mkostemp creates with O_EXCL and mode 0600, so the secrets are never
+    // readable by others and no planted file or link is written into.
+    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd_ >= 0) name_ = pattern;
+  }
+  ~TempCredentialFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (!name_.empty()) ::unlink(name_.c_str());
+  }
+  TempCredentialFile(const TempCredentialFile&) = delete;
+  TempCredentialFile& operator=(const TempCredentialFile&) = delete;
+
+  bool isOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0;
+  }
+
+  // Renames the closed file over `target`; afterwards there is nothing to remove.
+  bool RenameOver(const std::string& target) {
+    if (::rename(name_.c_str(), target.c_str()) != 0) return false;
+    name_.clear();
+    return true;
+  }
+
+ private:
+  int fd_ = -1;
+  std::string name_;  // empty once renamed
+};
+
+// Creates `path`, which must not exist, with mode 0600 and writes `content`;
+// a file that could not be written whole is removed. Returns 0 or an exit
+// code after printing the reason.
+int CreateCredentialFile(const std::string& path, std::string_view content) {
   // O_EXCL makes the existence test and the creation one step; O_NOFOLLOW keeps
   // a planted link from redirecting the secrets elsewhere.
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | (isForced ? O_TRUNC : O_EXCL);
-  const int fd = ::open(path.c_str(), flags, 0600);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
   if (fd < 0) {
     if (errno == EEXIST) {
       PrintError("init: " + path + " exists; give --force to replace it");
@@ -309,13 +383,75 @@ int WriteCredentialFile(const std::string& path, std::string_view content, bool 
     PrintError("init: cannot create " + path + ": " + std::strerror(errno));
     return kExitWriteFailed;
   }
-  // The mode given to open is narrowed by the umask and ignored for an
-  // existing file; the file must end up readable by its owner only, whatever it was.
-  bool isWritten = ::fchmod(fd, 0600) == 0 && WriteAll(fd, content);
+  const bool isWritten = FillPrivateFile(fd, content);
   const int writeErrno = errno;
   const bool isClosed = ::close(fd) == 0;
   if (!isWritten || !isClosed) {
-    PrintError("init: cannot write " + path + ": " + std::strerror(isWritten ? errno : writeErrno));
+    const int reason = isWritten ? errno : writeErrno;
+    // Created by this call (O_EXCL), so it is ours to remove.
+    ::unlink(path.c_str());
+    PrintError("init: cannot write " + path + ": " + std::strerror(reason) + "; no file was left behind");
+    return kExitWriteFailed;
+  }
+  if (!SyncFolder(FolderOf(path))) {
+    PrintError("init: wrote " + path + ", but its folder could not be flushed to disk: " + std::strerror(errno));
+    return kExitWriteFailed;
+  }
+  return 0;
+}
+
+// Replaces `path` (or creates it) through a temporary file in its folder, so
+// that a failure at any step leaves the old file whole. Returns 0 or an exit
+// code after printing the reason.
+int ReplaceCredentialFile(const std::string& path, std::string_view content) {
+  struct stat old {};
+  const bool hasOld = ::lstat(path.c_str(), &old) == 0;
+  if (hasOld && S_ISLNK(old.st_mode)) {
+    PrintError("init: cannot create " + path +
+               ": it is a symbolic link, which init neither writes through nor replaces");
+    return kExitWriteFailed;
+  }
+  if (hasOld && !S_ISREG(old.st_mode)) {
+    PrintError("init: cannot create " + path + ": it exists and is not a regular file");
+    return kExitWriteFailed;
+  }
+  if (hasOld) {
+    // A rename needs only the folder's permission; replacing the file must
+    // still need the file's own, as writing into it did.
+    const int oldFd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (oldFd < 0) {
+      PrintError("init: cannot replace " + path + ": " + std::strerror(errno));
+      return kExitWriteFailed;
+    }
+    ::close(oldFd);
+  }
+  TempCredentialFile temp(path);
+  if (!temp.isOpen()) {
+    PrintError("init: cannot create a temporary file in " + FolderOf(path) + ": " + std::strerror(errno));
+    return kExitWriteFailed;
+  }
+  // The new file must stay readable by the account the old one belonged to,
+  // which only root can hand a file to.
+  if (hasOld && old.st_uid != ::geteuid() && ::fchown(temp.fd(), old.st_uid, old.st_gid) != 0) {
+    PrintError("init: cannot replace " + path + ": it belongs to another user (" + std::strerror(errno) +
+               "); the old file is left as it was");
+    return kExitWriteFailed;
+  }
+  const std::string keptText = hasOld ? "; the old file is left as it was" : "; no file was left behind";
+  const bool isWritten = FillPrivateFile(temp.fd(), content);
+  const int writeErrno = errno;
+  const bool isClosed = temp.Close();
+  if (!isWritten || !isClosed) {
+    PrintError("init: cannot write " + path + ": " + std::strerror(isWritten ? errno : writeErrno) + keptText);
+    return kExitWriteFailed;
+  }
+  if (!temp.RenameOver(path)) {
+    PrintError("init: cannot replace " + path + ": " + std::strerror(errno) + keptText);
+    return kExitWriteFailed;
+  }
+  if (!SyncFolder(FolderOf(path))) {
+    PrintError("init: replaced " + path + ", but its folder could not be flushed to disk: " +
+               std::strerror(errno));
     return kExitWriteFailed;
   }
   return 0;
@@ -356,7 +492,8 @@ int Init(const std::vector<std::string>& args) {
 
   std::string content = BuildCredentialFile(values);
   WipeString(values.password);
-  status = WriteCredentialFile(options.file, content, options.isForced);
+  status = options.isForced ? ReplaceCredentialFile(options.file, content)
+                            : CreateCredentialFile(options.file, content);
   if (status != 0) return status;
   std::printf("Wrote %s (mode 0600): DATABASE, LOGIN, PASS and DB_SYSTEM, entries 1 to 4.\n",
               options.file.c_str());
@@ -401,6 +538,20 @@ bool IsRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// Reads the job definition file as korvadex does and adds what it would cut,
+// skip or misread; `shownPath` is the path as the report may show it.
+void AddJobDefinitionFindings(CredentialCheck& check, const std::string& path, const std::string& shownPath) {
+  ProfileData profile;
+  if (!LoadProfile(path, profile)) {
+    check.warnings.push_back("The job definition file " + shownPath +
+                             " cannot be read; korvadex would find no job in it and end with exit code 3.");
+    return;
+  }
+  for (const JobFinding& finding : CheckJobDefinition(profile)) {
+    (finding.isInfo ? check.notes : check.warnings).push_back(FormatJobFinding(finding));
+  }
+}
+
 int Check(const std::vector<std::string>& args) {
   std::optional<std::string> given;
   for (const std::string& arg : args) {
@@ -430,6 +581,7 @@ int Check(const std::vector<std::string>& args) {
     isJobFileFound = IsRegularFile(resolvedPath);
     jobPath = ShownJobPath(check, resolvedPath);
     AddJobFileFinding(check, jobPath, isJobFileFound);
+    if (isJobFileFound) AddJobDefinitionFindings(check, resolvedPath, jobPath);
   }
   std::string report = FormatCheckReport(check, path, jobPath, isJobFileFound);
   std::fwrite(report.data(), 1, report.size(), stdout);

@@ -261,6 +261,7 @@ std::string FormatCheckReport(const CredentialCheck& check, std::string_view cre
     report +=
         "Job definition file: " + std::string(jobPath) + (isJobFileFound ? " (found)\n" : " (not found)\n");
   }
+  for (const std::string& note : check.notes) report += "info: " + note + "\n";
   for (const std::string& warning : check.warnings) report += "warning: " + warning + "\n";
   if (check.warnings.empty()) {
     report += "No warnings.\n";

@@ -39,6 +39,7 @@ struct KeyResolution {
 struct CredentialCheck {
   std::vector<KeyResolution> keys;    // one per key of kDriverCredentialKeys, same order
   std::vector<std::string> warnings;  // one sentence each; never holds a password
+  std::vector<std::string> notes;     // information that is no warning, one sentence each
 };
 
 // Resolves the four keys in text-mode `content` exactly as korvadex does and
@@ -62,7 +63,7 @@ void AddJobFileFinding(CredentialCheck& check, std::string_view jobPath, bool is
 void AddPermissionFinding(CredentialCheck& check, std::string_view path, unsigned mode);
 
 // The report that `check` prints: one line per key (a password masked), the job
-// definition file when `jobPath` is not empty, then the warnings.
+// definition file when `jobPath` is not empty, the notes, then the warnings.
 std::string FormatCheckReport(const CredentialCheck& check, std::string_view credentialPath,
                               std::string_view jobPath, bool isJobFileFound);
 

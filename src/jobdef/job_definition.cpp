@@ -10,15 +10,6 @@ namespace korvadex {
 
 namespace {
 
-// Buffer sizes of the profile look-ups; a value keeps size - 1 characters.
-constexpr std::size_t kPieceSize = 200;
-constexpr std::size_t kNameSize = 100;
-constexpr std::size_t kTypeSize = 5;
-constexpr std::size_t kWidthSize = 4;
-constexpr int kMaxPieces = 999;
-
-constexpr std::string_view kTerminalMarker = "$parm01";
-
 std::string NumberedKey(const char* prefix, const char* format, int number) {
   char key[16];
   std::snprintf(key, sizeof key, format, prefix, number);
@@ -26,6 +17,10 @@ std::string NumberedKey(const char* prefix, const char* format, int number) {
 }
 
 }  // namespace
+
+std::string PieceKey(int piece) { return NumberedKey("SQL", "%s%03d", piece); }
+
+std::string ColumnKey(const char* prefix, int column) { return NumberedKey(prefix, "%s%02d", column); }
 
 std::string JobDefinitionPath(std::string_view dbSystem) {
   std::string path = "./KORVADEX.";
@@ -41,8 +36,7 @@ void ResetColumnValues(ColumnTable& columns) {
 std::string AssembleStatement(const ProfileData& profile, std::string_view section) {
   std::string statement;
   for (int piece = 1; piece <= kMaxPieces; ++piece) {
-    std::string value = ProfileString(profile, section, NumberedKey("SQL", "%s%03d", piece), "",
-                                      kPieceSize);
+    std::string value = ProfileString(profile, section, PieceKey(piece), "", kPieceSize);
     // The blank goes in before the test, so the empty read that ends the
     // statement leaves its closing blank.
     statement += ' ';
@@ -56,14 +50,14 @@ std::string AssembleStatement(const ProfileData& profile, std::string_view secti
 
 void ReadColumnDefs(const ProfileData& profile, std::string_view section, ColumnTable& columns) {
   for (int n = 1; n <= kMaxColumns; ++n) {
-    columns[n - 1].name = ProfileString(profile, section, NumberedKey("FELD", "%s%02d", n), "", kNameSize);
+    columns[n - 1].name = ProfileString(profile, section, ColumnKey("FELD", n), "", kColumnNameSize);
   }
   for (int n = 1; n <= kMaxColumns; ++n) {
-    columns[n - 1].type = ProfileString(profile, section, NumberedKey("FTYP", "%s%02d", n), "", kTypeSize);
+    columns[n - 1].type = ProfileString(profile, section, ColumnKey("FTYP", n), "", kColumnTypeSize);
   }
   for (int n = 1; n <= kMaxColumns; ++n) {
     columns[n - 1].width =
-        ParseWidth(ProfileString(profile, section, NumberedKey("FLEN", "%s%02d", n), "", kWidthSize));
+        ParseWidth(ProfileString(profile, section, ColumnKey("FLEN", n), "", kColumnWidthSize));
   }
 }
 

@@ -3,6 +3,7 @@
 #ifndef KORVADEX_JOBDEF_JOB_DEFINITION_H_
 #define KORVADEX_JOBDEF_JOB_DEFINITION_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -14,6 +15,24 @@ namespace korvadex {
 
 // Results of GetIniValues besides 0.
 inline constexpr int kNoStatement = 3;
+
+// Buffer sizes of the profile look-ups; a value keeps size - 1 characters.
+inline constexpr std::size_t kPieceSize = 200;
+inline constexpr std::size_t kColumnNameSize = 100;
+inline constexpr std::size_t kColumnTypeSize = 5;
+inline constexpr std::size_t kColumnWidthSize = 4;
+
+// The statement's last piece is SQL999.
+inline constexpr int kMaxPieces = 999;
+
+// Replaced by the terminal name; exact letter case.
+inline constexpr std::string_view kTerminalMarker = "$parm01";
+
+// The key of statement piece `piece`: "SQL001" to "SQL999".
+std::string PieceKey(int piece);
+
+// The key of column `column` under `prefix` ("FELD", "FTYP", "FLEN"): "FELD01" to "FELD30".
+std::string ColumnKey(const char* prefix, int column);
 
 // The job definition file for a database system: "./KORVADEX." + dbSystem + ".INI".
 std::string JobDefinitionPath(std::string_view dbSystem);

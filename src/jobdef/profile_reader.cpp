@@ -128,6 +128,7 @@ ProfileData ParseProfile(std::string_view text) {
           close == std::string_view::npos ? line.substr(1) : line.substr(1, close - 1);
       auto [it, isNew] = data.sections.try_emplace(LowerAscii(TrimBlanks(name)));
       current = isNew ? &it->second : nullptr;
+      if (isNew) data.sectionNames.emplace_back(TrimBlanks(name));
       continue;
     }
     const std::size_t equals = line.find('=');

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 namespace korvadex {
 
@@ -14,6 +15,7 @@ namespace korvadex {
 // only the first section of a name and the first key of a name within it count.
 struct ProfileData {
   std::unordered_map<std::string, std::unordered_map<std::string, std::string>> sections;
+  std::vector<std::string> sectionNames;  // each section once, as first written, in file order
 };
 
 // Turns raw file bytes into the text to parse: a UTF-8 byte-order mark is
