@@ -20,17 +20,20 @@
 #include <utility>
 
 #include "output/file_io.h"
+#include "platform/memory_limit.h"
 
 namespace korvadex {
 
 namespace {
 
-constexpr std::size_t kBlockBytes = std::size_t{4} << 20;
+constexpr std::size_t kMaxBlockBytes = std::size_t{4} << 20;
 // How many records ahead of use their bytes are requested from memory.
 constexpr std::size_t kPrefetchDistance = 8;
+constexpr std::size_t kMinBudget = std::size_t{8} << 20;
 constexpr std::size_t kMaxBudget = std::size_t{1} << 30;
 constexpr std::size_t kSpillBufferBytes = std::size_t{1} << 20;
 constexpr std::size_t kRunBufferBytes = std::size_t{1} << 20;
+constexpr std::size_t kMinRunBufferBytes = std::size_t{16} << 10;
 constexpr std::size_t kLengthBytes = sizeof(std::uint32_t);
 // Below this many held records a helper thread for the sort costs more than it saves.
 constexpr std::size_t kParallelSortMinimum = std::size_t{1} << 16;
@@ -43,76 +46,124 @@ std::string_view StoredRecord(const RecordList& list, std::size_t index) {
   return {block + (index % list.recordsPerBlock) * list.recordLength, list.recordLength};
 }
 
-// Returns block `index` with room for at least `size` bytes, reusing a block
-// left from before a spill when it is big enough. Throws std::bad_alloc.
-char* ClaimBlock(RecordList& list, std::size_t index, std::size_t size) {
-  if (index < list.blocks.size() && list.blockSizes[index] >= size) return list.blocks[index].get();
+// The size of a storage block: a small part of the budget, so that what the
+// last block leaves unused never weighs much, and at most 4 MiB.
+std::size_t BlockBytes(const RecordList& list) {
+  return std::clamp<std::size_t>(list.memoryBudget / 8, 1, kMaxBlockBytes);
+}
+
+// Where the next record goes and what has to be allocated for it first.
+// AddRecord charges that against the budget before StoreRecord allocates it.
+struct Placement {
+  bool startsRun = false;        // no record held yet: this one's length sets the layout
+  bool switchesToViews = false;  // a record of another length ends the uniform layout
+  std::size_t recordsPerBlock = 0;  // of the uniform layout, once it is set
+  std::size_t blockSize = 0;     // nonzero: block `blocksInUse` must first be claimed this large
+  std::size_t viewCapacity = 0;  // nonzero: `views` must first grow to this capacity
+};
+
+Placement PlaceRecord(const RecordList& list, std::size_t size) {
+  Placement place;
+  place.startsRun = list.heldCount == 0;
+  if (place.startsRun || (list.hasUniformLength && size == list.recordLength)) {
+    place.recordsPerBlock = !place.startsRun ? list.recordsPerBlock
+                            : size == 0      ? 1
+                                             : std::max<std::size_t>(1, BlockBytes(list) / size);
+    if (size > 0 && list.heldCount % place.recordsPerBlock == 0) place.blockSize = place.recordsPerBlock * size;
+    return place;
+  }
+  place.switchesToViews = list.hasUniformLength;
+  if (place.switchesToViews) {
+    place.viewCapacity = list.heldCount + 1;
+  } else if (list.views.size() == list.views.capacity()) {
+    place.viewCapacity = 2 * list.views.capacity();
+  }
+  if (size > 0 && (list.blocksInUse == 0 || list.blockSizes[list.blocksInUse - 1] - list.blockUsed < size)) {
+    place.blockSize = std::max(BlockBytes(list), size);
+  }
+  return place;
+}
+
+// Bytes that storing a record at `place` adds to what the list holds.
+std::size_t PlacementGrowth(const RecordList& list, const Placement& place) {
+  std::size_t growth = 0;
+  if (place.blockSize > 0) {
+    const std::size_t reusable = list.blocksInUse < list.blocks.size() ? list.blockSizes[list.blocksInUse] : 0;
+    growth += place.blockSize - std::min(place.blockSize, reusable);
+  }
+  if (place.viewCapacity > list.views.capacity()) {
+    growth += (place.viewCapacity - list.views.capacity()) * sizeof(std::string_view);
+  }
+  return growth;
+}
+
+// What the held records take: their blocks (those kept from before a spill
+// too), views and sort index, the index as large as one entry per record.
+std::size_t HeldMemory(const RecordList& list, std::size_t recordCount) {
+  return list.blockBytes + list.views.capacity() * sizeof(std::string_view) +
+         std::max(list.order.capacity(), recordCount) * sizeof(SortEntry);
+}
+
+// Makes block `blocksInUse` at least `size` bytes, reusing a block left from
+// before a spill when it is big enough. Throws std::bad_alloc with the list unchanged.
+void ClaimBlock(RecordList& list, std::size_t size) {
+  const std::size_t index = list.blocksInUse;
+  if (index < list.blocks.size() && list.blockSizes[index] >= size) return;
   // Untouched pages of a block cost no memory, so blocks are not sized to fit.
   // Plain pages on purpose: huge pages were measured slower here, since each
   // fault clears 2 MiB of fresh memory.
+  if (index >= list.blocks.size()) {
+    list.blocks.reserve(index + 1);
+    list.blockSizes.reserve(index + 1);
+  }
   std::unique_ptr<char, RecordList::BlockFree> block(static_cast<char*>(std::malloc(size)));
   if (!block) throw std::bad_alloc();
   if (index < list.blocks.size()) {
+    list.blockBytes -= list.blockSizes[index];
     list.blocks[index] = std::move(block);
     list.blockSizes[index] = size;
   } else {
-    list.blockSizes.reserve(index + 1);
     list.blocks.push_back(std::move(block));
     list.blockSizes.push_back(size);
   }
-  return list.blocks[index].get();
+  list.blockBytes += size;
 }
 
 // Gives every held record a view of its own, for when a record of another
 // length arrives. Throws std::bad_alloc with the list unchanged.
-void SwitchToViews(RecordList& list) {
+void SwitchToViews(RecordList& list, std::size_t capacity) {
   std::vector<std::string_view> views;
-  views.reserve(list.heldCount + 1);
+  views.reserve(capacity);
   for (std::size_t i = 0; i < list.heldCount; ++i) views.push_back(StoredRecord(list, i));
   list.views = std::move(views);
   list.hasUniformLength = false;
 }
 
-// Copies `record` into the blocks; throws std::bad_alloc with the list unchanged.
-void StoreRecord(RecordList& list, std::string_view record) {
-  if (list.heldCount == 0) {
+// Copies `record` into the blocks at `place`; throws std::bad_alloc with the
+// list unchanged.
+void StoreRecord(RecordList& list, std::string_view record, const Placement& place) {
+  if (place.blockSize > 0) ClaimBlock(list, place.blockSize);
+  if (place.switchesToViews) {
+    SwitchToViews(list, place.viewCapacity);
+  } else if (place.viewCapacity > 0) {
+    list.views.reserve(place.viewCapacity);
+  }
+  if (place.startsRun) {
     list.hasUniformLength = true;
     list.recordLength = record.size();
-    list.recordsPerBlock = record.empty() ? 1 : std::max<std::size_t>(1, kBlockBytes / record.size());
-    list.views.clear();
-  } else if (list.hasUniformLength && record.size() != list.recordLength) {
-    SwitchToViews(list);
+    list.recordsPerBlock = place.recordsPerBlock;
   }
-
-  if (list.hasUniformLength) {
-    if (list.recordLength > 0) {
-      if (list.heldCount % list.recordsPerBlock == 0) {
-        ClaimBlock(list, list.blocksInUse, list.recordsPerBlock * list.recordLength);
-        ++list.blocksInUse;
-        list.blockUsed = 0;
-      }
-      char* place = list.blocks[list.blocksInUse - 1].get() + list.blockUsed;
-      std::memcpy(place, record.data(), record.size());
-      list.blockUsed += record.size();
-    }
-    ++list.heldCount;
-    return;
+  if (place.blockSize > 0) {
+    ++list.blocksInUse;
+    list.blockUsed = 0;
   }
-
-  if (list.views.size() == list.views.capacity()) list.views.reserve(list.views.size() * 2);
-  const char* place = nullptr;
+  char* target = nullptr;
   if (!record.empty()) {
-    if (list.blocksInUse == 0 || list.blockSizes[list.blocksInUse - 1] - list.blockUsed < record.size()) {
-      ClaimBlock(list, list.blocksInUse, std::max(kBlockBytes, record.size()));
-      ++list.blocksInUse;
-      list.blockUsed = 0;
-    }
-    char* target = list.blocks[list.blocksInUse - 1].get() + list.blockUsed;
+    target = list.blocks[list.blocksInUse - 1].get() + list.blockUsed;
     std::memcpy(target, record.data(), record.size());
     list.blockUsed += record.size();
-    place = target;
   }
-  list.views.emplace_back(place, record.size());
+  if (!list.hasUniformLength) list.views.emplace_back(target, record.size());
   ++list.heldCount;
 }
 
@@ -246,6 +297,8 @@ void SortEntries(const RecordList& list, SortEntry* first, SortEntry* last, std:
 // has its second half done on a helper thread, when one can be had, and two
 // cores wait side by side. Throws std::bad_alloc.
 void BuildSortEntries(RecordList& list) {
+  // Freed first when too small: growing it would hold the old and the new at once.
+  if (list.order.capacity() < list.heldCount) std::vector<SortEntry>().swap(list.order);
   list.order.clear();
   list.order.resize(list.heldCount);
   auto build = [&list](std::size_t from, std::size_t to) {
@@ -395,10 +448,9 @@ std::optional<bool> SortAndEmitInParallel(RecordList& list, const std::function<
   return isComplete;
 }
 
-// Forgets the held records but keeps the blocks for the next run.
+// Forgets the held records but keeps the blocks and the index for the next run.
 void ClearHeld(RecordList& list) {
   list.heldCount = 0;
-  list.heldBytes = 0;
   list.blocksInUse = 0;
   list.blockUsed = 0;
   list.hasUniformLength = true;
@@ -407,6 +459,22 @@ void ClearHeld(RecordList& list) {
   list.order.clear();
   list.isSorted = true;
   list.commonPrefix = 0;
+  list.heldBytes = HeldMemory(list, 0);
+}
+
+// Marks the list incomplete for good and gives back its memory and spill
+// file: the run cannot be written any more, but it still has to report so.
+void GiveUp(RecordList& list) {
+  list.hasSpillFailed = true;
+  ClearHeld(list);
+  std::vector<std::unique_ptr<char, RecordList::BlockFree>>().swap(list.blocks);
+  std::vector<std::size_t>().swap(list.blockSizes);
+  list.blockBytes = 0;
+  std::vector<SortEntry>().swap(list.order);
+  std::vector<SpillRun>().swap(list.runs);
+  list.heldBytes = 0;
+  if (list.spillFd >= 0) ::close(list.spillFd);
+  list.spillFd = -1;
 }
 
 // A file without a name, so that nothing is left behind however the run ends:
@@ -472,12 +540,12 @@ bool SpillHeld(RecordList& list) {
 // Reads one spilled run back, record by record, through a buffer of its own.
 class RunReader {
  public:
-  RunReader(int fd, const SpillRun& run)
+  RunReader(int fd, const SpillRun& run, std::size_t bufferBytes)
       : fd_(fd),
         next_(run.offset),
         end_(run.offset + run.byteCount),
         capacity_(static_cast<std::size_t>(std::min<std::uint64_t>(
-            kRunBufferBytes, std::max<std::uint64_t>(run.byteCount, kLengthBytes)))),
+            bufferBytes, std::max<std::uint64_t>(run.byteCount, kLengthBytes)))),
         buffer_(std::make_unique_for_overwrite<char[]>(capacity_)) {}
 
   // Moves to the next record; false at the end of the run or on a read error
@@ -547,9 +615,13 @@ class RunReader {
 };
 
 bool MergeRuns(RecordList& list, const std::function<bool(std::string_view)>& emit) {
+  // The held records stay in memory beside the readers, so all the readers'
+  // buffers together get an eighth of the budget.
+  const std::size_t bufferBytes =
+      std::clamp(list.memoryBudget / 8 / list.runs.size(), kMinRunBufferBytes, kRunBufferBytes);
   std::vector<RunReader> readers;
   readers.reserve(list.runs.size());
-  for (const SpillRun& run : list.runs) readers.emplace_back(list.spillFd, run);
+  for (const SpillRun& run : list.runs) readers.emplace_back(list.spillFd, run, bufferBytes);
   const std::size_t heldSource = readers.size();
   std::size_t heldPosition = 0;
   auto currentOf = [&](std::size_t source) {
@@ -597,13 +669,11 @@ std::string_view RecordLines::operator[](std::size_t position) const {
   return HeldRecord(list_, position);
 }
 
-std::size_t DefaultMemoryBudget() {
-  const long pages = ::sysconf(_SC_PHYS_PAGES);
-  const long pageSize = ::sysconf(_SC_PAGESIZE);
-  if (pages <= 0 || pageSize <= 0) return kMaxBudget;
-  const std::size_t quarter = static_cast<std::size_t>(pages) / 4 * static_cast<std::size_t>(pageSize);
-  return std::min(quarter, kMaxBudget);
+std::size_t MemoryBudgetFor(std::uint64_t available) {
+  return static_cast<std::size_t>(std::clamp<std::uint64_t>(available / 4, kMinBudget, kMaxBudget));
 }
+
+std::size_t DefaultMemoryBudget() { return MemoryBudgetFor(AvailableMemory()); }
 
 void RecordList::BlockFree::operator()(char* block) const { std::free(block); }
 
@@ -614,23 +684,25 @@ RecordList::~RecordList() {
 int AddRecord(std::unique_ptr<RecordList>& records, std::string_view record) {
   try {
     if (!records) records = std::make_unique<RecordList>();
-    RecordList& list = *records;
-    if (list.hasSpillFailed) return 0;
+  } catch (const std::bad_alloc&) {
+    return 0;
+  }
+  RecordList& list = *records;
+  if (list.hasSpillFailed) return 0;
+  try {
+    if (list.memoryBudget == 0) list.memoryBudget = DefaultMemoryBudget();
+    Placement place = PlaceRecord(list, record.size());
     // The index entry is charged now, so that sorting never goes over the budget.
-    std::size_t cost = record.size() + sizeof(SortEntry);
-    if (!list.hasUniformLength) {
-      cost += sizeof(std::string_view);
-    } else if (list.heldCount > 0 && record.size() != list.recordLength) {
-      cost += (list.heldCount + 1) * sizeof(std::string_view);
-    }
     // The sort index numbers records with 32 bits, which also bounds a run.
-    const bool isFull = list.heldBytes + cost > list.memoryBudget || list.heldCount == UINT32_MAX;
-    if (list.heldCount > 0 && isFull && !SpillHeld(list)) {
-      // The records so far cannot all reach the file any more; free them and
-      // let WriteFile report the failure.
-      list.hasSpillFailed = true;
-      ClearHeld(list);
-      return 0;
+    const bool isFull =
+        HeldMemory(list, list.heldCount + 1) + PlacementGrowth(list, place) > list.memoryBudget ||
+        list.heldCount == UINT32_MAX;
+    if (list.heldCount > 0 && isFull) {
+      if (!SpillHeld(list)) {
+        GiveUp(list);
+        return 0;
+      }
+      place = PlaceRecord(list, record.size());
     }
     if (!list.order.empty()) {
       // A sorted list that grows shows insertion order again until the next sort.
@@ -639,17 +711,19 @@ int AddRecord(std::unique_ptr<RecordList>& records, std::string_view record) {
     }
     const bool staysSorted = !list.isSorted || list.heldCount == 0 ||
                              CompareRecords(StoredRecord(list, list.heldCount - 1), record) <= 0;
-    StoreRecord(list, record);
+    StoreRecord(list, record, place);
     list.isSorted = list.isSorted && staysSorted;
     if (list.heldCount == 1) {
       list.commonPrefix = record.size();
     } else if (list.commonPrefix > 0) {
       list.commonPrefix = SharedLength(StoredRecord(list, 0), record, list.commonPrefix);
     }
-    list.heldBytes += cost;
+    list.heldBytes = HeldMemory(list, list.heldCount);
     list.byteCount += record.size();
     return 1;
   } catch (const std::bad_alloc&) {
+    // Records lost halfway through would make a file that looks complete.
+    GiveUp(list);
     return 0;
   }
 }

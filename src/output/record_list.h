@@ -78,8 +78,12 @@ struct SpillRun {
   std::uint64_t recordCount = 0;
 };
 
-// Bytes of records held in memory before they go to disk as a sorted run:
-// a quarter of physical memory, at most 1 GiB.
+// Bytes of memory the held records may take, their blocks and sort index
+// included, before they go to disk as a sorted run, when the process may
+// still allocate `available` bytes: a quarter of it, at least 8 MiB, at most 1 GiB.
+std::size_t MemoryBudgetFor(std::uint64_t available);
+
+// MemoryBudgetFor what the process may allocate now (AvailableMemory).
 std::size_t DefaultMemoryBudget();
 
 // The records of one run. They are stored in large blocks rather than one
@@ -87,7 +91,9 @@ std::size_t DefaultMemoryBudget();
 // so the file is the same as if every insertion had kept them sorted.
 // Not copyable or movable: `lines` refers to the list itself.
 struct RecordList {
-  RecordList() : RecordList(DefaultMemoryBudget()) {}
+  // The budget is worked out when the first record arrives: by then the
+  // threads and database buffers of the run take their share of any limit.
+  RecordList() = default;
   explicit RecordList(std::size_t budget) : memoryBudget(budget) {}
   ~RecordList();
   RecordList(const RecordList&) = delete;
@@ -96,7 +102,7 @@ struct RecordList {
   // All records added, those already spilled to disk included.
   std::int64_t count() const { return static_cast<std::int64_t>(spilledCount + heldCount); }
 
-  std::size_t memoryBudget;  // held record bytes plus their sort index allowed before a spill
+  std::size_t memoryBudget = 0;  // memory for held records before a spill; 0 until the first record
   std::string spillFolder;   // folder for the spill file, best the target's; empty: the system's
   RecordLines lines{*this};  // the records held in memory (all of them unless spilled)
   std::uint64_t byteCount = 0;  // sum of the lengths of all records added
@@ -107,10 +113,11 @@ struct RecordList {
   };
   std::vector<std::unique_ptr<char, BlockFree>> blocks;  // kept for reuse after a spill
   std::vector<std::size_t> blockSizes;          // size of each block
+  std::size_t blockBytes = 0;                   // sum of blockSizes
   std::size_t blocksInUse = 0;                  // blocks holding records of this run
   std::size_t blockUsed = 0;                    // bytes used in the last block in use
   std::size_t heldCount = 0;                    // records held in memory
-  std::size_t heldBytes = 0;                    // memory charged against the budget
+  std::size_t heldBytes = 0;                    // memory they take: blocks, views, sort index
   // While every held record has the same length (the normal case: one job
   // gives fixed-width records) record i sits at a computed place and needs no
   // index of its own; `views` is filled only once two lengths differ.
@@ -130,12 +137,15 @@ struct RecordList {
   std::uint64_t spillEnd = 0;
   std::vector<SpillRun> runs;
   std::uint64_t spilledCount = 0;
-  bool hasSpillFailed = false;  // a run could not be written: the records are incomplete
+  // A record found no memory or a run could not be written: the records are
+  // incomplete, all memory and the spill file are given back, nothing more is added.
+  bool hasSpillFailed = false;
 };
 
 // Adds a copy of `record`, creating the list on first use. Returns 1 when the
-// record was added and 0 when memory ran out (the list is then unchanged) or
-// an earlier spill to disk failed.
+// record was added and 0 when it could not be held (no memory for it, or its
+// run could not be spilled) or an earlier record could not: the list is then
+// incomplete for good (`hasSpillFailed`). Never throws.
 int AddRecord(std::unique_ptr<RecordList>& records, std::string_view record);
 
 // Unsigned byte order; a text that begins a longer one sorts first. -1, 0 or 1.
@@ -146,8 +156,8 @@ int CompareRecords(std::string_view first, std::string_view second);
 void SortRecords(RecordList& list);
 
 // Calls `emit` with every record of the list in ascending order, merging the
-// spilled runs with the held records. False when a spill failed, a run cannot
-// be read back or `emit` returns false.
+// spilled runs with the held records. False when the list is incomplete, memory
+// runs out, a run cannot be read back or `emit` returns false. Never throws.
 bool EmitSortedRecords(RecordList& list, const std::function<bool(std::string_view)>& emit);
 
 // Releases the list, which may be absent, and its spill file. Always 0.
