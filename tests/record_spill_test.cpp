@@ -66,10 +66,10 @@ TEST(RecordSpillTest, SpilledRunsMergeToTheSameBytesAsTheInMemorySort) {
     ASSERT_EQ(AddRecord(spilled, record), 1);
     ASSERT_EQ(AddRecord(inMemory, record), 1);
   }
-  EXPECT_GT(spilled->runs.size(), 10u);
-  EXPECT_LE(spilled->heldBytes, 4096u);
+  EXPECT_GT(spilled->spillRunCount(), 10u);
+  EXPECT_LE(spilled->heldMemory(), 4096u);
   EXPECT_EQ(spilled->count(), 3000);
-  EXPECT_TRUE(inMemory->runs.empty());
+  EXPECT_EQ(inMemory->spillRunCount(), 0u);
 
   ASSERT_EQ(WriteDownloadFile(dir / "spilled.dat", true, *spilled), WriteOutcome::Written);
   ASSERT_EQ(WriteDownloadFile(dir / "memory.dat", true, *inMemory), WriteOutcome::Written);
@@ -92,7 +92,7 @@ TEST(RecordSpillTest, MixedLengthsDuplicatesAndEmptyRecordsSurviveTinyRuns) {
   for (const char* record : {"B", "a", "A", "B", "", "\xC3\xA4", "A ", "abcd", "ab", "abc", "ab"}) {
     ASSERT_EQ(AddRecord(list, record), 1);
   }
-  EXPECT_GE(list->runs.size(), 4u);
+  EXPECT_GE(list->spillRunCount(), 4u);
   EXPECT_EQ(list->count(), 11);
   ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "AA BBaabababcabcd\xC3\xA4");
@@ -106,7 +106,7 @@ TEST(RecordSpillTest, RecordsLargerThanTheRunBuffersAreSpilledAndReadBackWhole) 
   for (const std::string& record : {std::string("b"), big, std::string("a"), std::string("c")}) {
     ASSERT_EQ(AddRecord(list, record), 1);
   }
-  ASSERT_GE(list->runs.size(), 2u);
+  ASSERT_GE(list->spillRunCount(), 2u);
   ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "abc" + big);
 }
@@ -116,7 +116,7 @@ TEST(RecordSpillTest, EmptyRecordsAreCountedThroughSpillsAndWriteAnEmptyFile) {
   auto list = ListWithBudget(30, dir.path());
   for (int i = 0; i < 100; ++i) ASSERT_EQ(AddRecord(list, ""), 1);
   EXPECT_EQ(list->count(), 100);
-  EXPECT_FALSE(list->runs.empty());
+  EXPECT_GT(list->spillRunCount(), 0u);
   ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
   EXPECT_TRUE(FileExists(dir / "out.dat"));
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "");
@@ -127,7 +127,7 @@ TEST(RecordSpillTest, AppendAddsTheMergedBlockAfterTheOldContent) {
   WriteFileBytes(dir / "out.dat", "old|");
   auto list = ListWithBudget(64, dir.path());
   for (const char* record : {"zz", "mm", "aa", "mm", "bb", "yy", "cc"}) ASSERT_EQ(AddRecord(list, record), 1);
-  ASSERT_FALSE(list->runs.empty());
+  ASSERT_GT(list->spillRunCount(), 0u);
   ASSERT_EQ(WriteDownloadFile(dir / "out.dat", false, *list), WriteOutcome::Written);
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "old|aabbccmmmmyyzz");
 }
@@ -142,7 +142,7 @@ TEST(RecordSpillTest, SortBreaksTiesBeyondTheFirstEightBytes) {
     ASSERT_EQ(AddRecord(list, record), 1);
   }
   SortRecords(*list);
-  EXPECT_EQ(std::vector<std::string>(list->lines.begin(), list->lines.end()),
+  EXPECT_EQ(std::vector<std::string>(list->lines().begin(), list->lines().end()),
             (std::vector<std::string>{"abcdefg", withNul, withNulTail, "abcdefgh", "abcdefgh\x01",
                                       "abcdefghij-1", "abcdefghij-2", "abcdefgh\xFF"}));
 }
@@ -153,7 +153,7 @@ TEST(RecordSpillTest, SortSkipsASharedPrefixEvenWhenOneRecordIsJustThePrefix) {
     ASSERT_EQ(AddRecord(list, record), 1);
   }
   SortRecords(*list);
-  EXPECT_EQ(std::vector<std::string>(list->lines.begin(), list->lines.end()),
+  EXPECT_EQ(std::vector<std::string>(list->lines().begin(), list->lines().end()),
             (std::vector<std::string>{"PREFIX", "PREFIX-", "PREFIX-a", "PREFIX-a", "PREFIX-ab",
                                       "PREFIX-b"}));
 }
@@ -164,10 +164,10 @@ TEST(RecordSpillTest, EqualRecordsAreAllKeptAroundADifferentOne) {
   ASSERT_EQ(AddRecord(list, "0000000000000000-samd"), 1);
   ASSERT_EQ(AddRecord(list, "0000000000000000-same"), 1);
   SortRecords(*list);
-  ASSERT_EQ(list->lines.size(), 302u);
-  EXPECT_EQ(list->lines[0], "0000000000000000-samd");
-  EXPECT_EQ(list->lines[1], "0000000000000000-same");
-  EXPECT_EQ(list->lines[301], "0000000000000000-same");
+  ASSERT_EQ(list->lines().size(), 302u);
+  EXPECT_EQ(list->lines()[0], "0000000000000000-samd");
+  EXPECT_EQ(list->lines()[1], "0000000000000000-same");
+  EXPECT_EQ(list->lines()[301], "0000000000000000-same");
 }
 
 TEST(RecordSpillTest, RecordsAddedAfterASortAreSortedAgain) {
@@ -176,7 +176,7 @@ TEST(RecordSpillTest, RecordsAddedAfterASortAreSortedAgain) {
   SortRecords(*list);
   for (const char* record : {"z", "a"}) ASSERT_EQ(AddRecord(list, record), 1);
   SortRecords(*list);
-  EXPECT_EQ(std::vector<std::string>(list->lines.begin(), list->lines.end()),
+  EXPECT_EQ(std::vector<std::string>(list->lines().begin(), list->lines().end()),
             (std::vector<std::string>{"a", "c", "m", "z"}));
 }
 
@@ -190,7 +190,7 @@ TEST(RecordSpillTest, FullDiskDuringSpillIsReportedAsNotWrittenAndKeepsTheTarget
     testing::ResourceLimit limit(RLIMIT_FSIZE, 2048);
     for (int i = 0; i < 200; ++i) added += AddRecord(list, std::string(40, static_cast<char>('a' + i % 26)));
   }
-  EXPECT_TRUE(list->hasSpillFailed);
+  EXPECT_TRUE(list->hasSpillFailed());
   EXPECT_LT(added, 200);
   EXPECT_EQ(AddRecord(list, "late"), 0);
 
@@ -246,7 +246,7 @@ TEST(RecordSpillTest, BlocksViewsAndTheSortIndexStayWithinTheBudget) {
     ASSERT_EQ(AddRecord(list, std::string_view(letters).substr(0, length)), 1);
     if (i % 16 == 0) addPeak = std::max(addPeak, HeapBytes() - before);
   }
-  ASSERT_GE(list->runs.size(), 3u);
+  ASSERT_GE(list->spillRunCount(), 3u);
   std::size_t mergePeak = 0;
   std::size_t emitted = 0;
   EXPECT_TRUE(EmitSortedRecords(*list, [&](std::string_view) {
@@ -278,7 +278,7 @@ TEST(RecordSpillTest, ARecordThatFindsNoMemoryFailsTheListForGood) {
   EXPECT_LT(added, 4000000);
   EXPECT_GT(added, 0);
   EXPECT_EQ(addedAfterRefusal, 0);
-  EXPECT_TRUE(list->hasSpillFailed);
+  EXPECT_TRUE(list->hasSpillFailed());
   // With the memory back, the list stays failed: the records taken so far are not all there.
   EXPECT_EQ(AddRecord(list, "late"), 0);
   EXPECT_FALSE(EmitSortedRecords(*list, [](std::string_view) { return true; }));
@@ -292,8 +292,8 @@ TEST(RecordSpillTest, SpillFileFallsBackWhenTheFolderIsMissing) {
   for (const char* record : {"delta", "alpha", "echo", "charlie", "bravo"}) {
     ASSERT_EQ(AddRecord(list, record), 1);
   }
-  ASSERT_FALSE(list->hasSpillFailed);
-  ASSERT_FALSE(list->runs.empty());
+  ASSERT_FALSE(list->hasSpillFailed());
+  ASSERT_GT(list->spillRunCount(), 0u);
   ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "alphabravocharliedeltaecho");
 }

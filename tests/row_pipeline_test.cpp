@@ -43,7 +43,7 @@ RowBuffer MakeRow(int n) {
 std::vector<std::string> HeldRecords(const std::unique_ptr<RecordList>& list) {
   std::vector<std::string> records;
   if (!list) return records;
-  for (std::string_view record : list->lines) records.emplace_back(record);
+  for (std::string_view record : list->lines()) records.emplace_back(record);
   return records;
 }
 
@@ -103,7 +103,7 @@ TEST(RowPipelineTest, RowsWithoutAnyUsedColumnStillEachGiveARecord) {
   std::unique_ptr<RecordList> inPlace = std::make_unique<RecordList>();
   CollectBothWays(none, 10000, pipelined, inPlace);
   EXPECT_EQ(pipelined->count(), 10000);
-  EXPECT_EQ(pipelined->byteCount, 0u);
+  EXPECT_EQ(pipelined->byteCount(), 0u);
 }
 
 TEST(RowPipelineTest, RecordsSpilledFromTheSecondThreadMergeAsInPlace) {
@@ -115,7 +115,7 @@ TEST(RowPipelineTest, RecordsSpilledFromTheSecondThreadMergeAsInPlace) {
   pipelined->spillFolder = dir.path();
   auto inPlace = std::make_unique<RecordList>();
   CollectBothWays(columns, 30000, pipelined, inPlace);
-  ASSERT_FALSE(pipelined->runs.empty());
+  ASSERT_GT(pipelined->spillRunCount(), 0u);
   EXPECT_EQ(pipelined->count(), 30000);
   EXPECT_EQ(SortedRecords(*pipelined), SortedRecords(*inPlace));
 }
@@ -154,7 +154,7 @@ TEST(RowPipelineTest, ARecordThatCannotBeStoredFailsThePipelineWithoutStallingTh
   }
   EXPECT_FALSE(isFinished);
   EXPECT_TRUE(pipeline.hasFailed());
-  EXPECT_TRUE(list->hasSpillFailed);
+  EXPECT_TRUE(list->hasSpillFailed());
   EXPECT_LT(list->count(), 20000);
   EXPECT_FALSE(EmitSortedRecords(*list, [](std::string_view) { return true; }));
 }
