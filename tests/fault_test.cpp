@@ -2,6 +2,7 @@
 // files, kills and a server that goes away, and must never crash, lose the old
 // download file, leave temporary files or report a failure as success.
 #include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -10,6 +11,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -407,6 +409,139 @@ TEST_F(KillTest, AppendLeavesTheOldContentOrOldContentPlusTheCompleteBlock) {
               static_cast<long long>(runTime_.count()), killed_, finished_, sawOld, sawAppended, strayFiles_);
   EXPECT_GT(sawOld, 0);
   ExpectACompleteRunToLeaveNothing("append.dat", "0");
+}
+
+// An export of 48,000 records of 1,000 bytes (48 MB) under a memory limit
+// far below that, of the address space or of a cgroup: the records must go
+// through the spill file and come out exactly as an unlimited run writes them;
+// and when the limit cannot hold even the smallest budget, the run fails
+// without touching the target.
+class LimitedMemoryTest : public FaultTest {
+ protected:
+  static constexpr int kRows = 48000;
+  static constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+
+  void SetUp() override {
+    FaultTest::SetUp();
+    // Ids in scattered order, so that the sort has work to do in every run.
+    Job("SQL001=WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < CAST('$parm01' AS INTEGER))\n"
+        "SQL002=SELECT (x * 7919) % 100003, 'row-' || x FROM c\n"
+        "FELD01=N\nFTYP01=DEC\nFLEN01=8\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=992\n");
+  }
+
+  // Exports `rows` rows into `target`, replacing it, with `prefix` before the command.
+  CommandResult Export(const std::string& target, int rows, const std::vector<std::string>& prefix = {}) {
+    return Run(target, "1", std::to_string(rows), prefix);
+  }
+
+  static std::vector<std::string> UnderAddressSpaceLimit(std::uint64_t bytes) {
+    return {"/usr/bin/prlimit", "--as=" + std::to_string(bytes)};
+  }
+
+  // The smallest address-space limit, to a MiB, under which a one-row export
+  // still completes: what the libraries, the driver and a run's buffers take
+  // on this machine. 0 when even 128 MiB is not enough.
+  std::uint64_t SmallestWorkingLimit() {
+    auto works = [this](std::uint64_t bytes) {
+      return Export("probe.dat", 1, UnderAddressSpaceLimit(bytes)).out == "1 Saetze kopiert in Datei probe.dat \n";
+    };
+    std::uint64_t failing = 0;
+    std::uint64_t working = 128 * kMiB;
+    if (!works(working)) return 0;
+    while (working - failing > kMiB) {
+      const std::uint64_t middle = (failing + working) / 2;
+      (works(middle) ? working : failing) = middle;
+    }
+    return working;
+  }
+
+  // The unlimited export's file.
+  std::string Reference() {
+    const CommandResult reference = Export("reference.dat", kRows);
+    EXPECT_EQ(reference.out, "48000 Saetze kopiert in Datei reference.dat \n");
+    return ReadFileBytes(Out("reference.dat"));
+  }
+};
+
+TEST_F(LimitedMemoryTest, AnAddressSpaceLimitBelowTheExportSpillsToTheSameFile) {
+  if (!testing::CanLimitAddressSpace()) GTEST_SKIP() << "a sanitizer build maps terabytes of shadow memory";
+  const std::string expected = Reference();
+  const std::uint64_t smallest = SmallestWorkingLimit();
+  ASSERT_GT(smallest, 0u) << "a one-row export does not complete in 128 MiB of address space";
+  const std::uint64_t limit = smallest + 16 * kMiB;
+  // More bytes than the whole address space: they cannot all be in memory at once.
+  ASSERT_GT(expected.size(), limit);
+  WriteFileBytes(Out("limited.dat"), "old content");
+  const CommandResult limited = Export("limited.dat", kRows, UnderAddressSpaceLimit(limit));
+  EXPECT_EQ(limited.exitCode, 0);
+  EXPECT_EQ(limited.out, "48000 Saetze kopiert in Datei limited.dat \n");
+  EXPECT_EQ(limited.err, "");
+  EXPECT_TRUE(ReadFileBytes(Out("limited.dat")) == expected) << "limit " << limit << " bytes";
+}
+
+TEST_F(LimitedMemoryTest, ALimitTooSmallToHoldTheRecordsFailsAndKeepsTheTarget) {
+  if (!testing::CanLimitAddressSpace()) GTEST_SKIP() << "a sanitizer build maps terabytes of shadow memory";
+  const std::uint64_t smallest = SmallestWorkingLimit();
+  ASSERT_GT(smallest, 0u) << "a one-row export does not complete in 128 MiB of address space";
+  // Room for a few record blocks, not for the smallest budget of 8 MiB.
+  const std::uint64_t limit = smallest + 2 * kMiB;
+  WriteFileBytes(Out("old.dat"), "old content");
+  const CommandResult result = Export("old.dat", kRows, UnderAddressSpaceLimit(limit));
+  EXPECT_EQ(result.exitCode, 7);
+  EXPECT_EQ(result.out, "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei old.dat \n");
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
+}
+
+// A cgroup of the test's own, removed again when it goes.
+class ChildCgroup {
+ public:
+  explicit ChildCgroup(std::string path) : path_(std::move(path)) {
+    isMade_ = ::mkdir(path_.c_str(), 0755) == 0;
+    error_ = isMade_ ? 0 : errno;
+  }
+  ~ChildCgroup() {
+    if (isMade_) ::rmdir(path_.c_str());
+  }
+  ChildCgroup(const ChildCgroup&) = delete;
+  ChildCgroup& operator=(const ChildCgroup&) = delete;
+
+  bool isMade() const { return isMade_; }
+  int error() const { return error_; }
+  const std::string& path() const { return path_; }
+  bool Write(const std::string& file, const std::string& value) const {
+    const int fd = ::open((path_ + "/" + file).c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool isWritten = ::write(fd, value.data(), value.size()) == static_cast<ssize_t>(value.size());
+    return ::close(fd) == 0 && isWritten;
+  }
+
+ private:
+  std::string path_;
+  bool isMade_ = false;
+  int error_ = 0;
+};
+
+TEST_F(LimitedMemoryTest, ACgroupLimitBelowTheExportSpillsToTheSameFile) {
+  const std::string root = "/sys/fs/cgroup";
+  if (ReadFileBytes(root + "/cgroup.subtree_control").find("memory") == std::string::npos) {
+    GTEST_SKIP() << "no cgroup v2 hierarchy at " << root << " that hands the memory controller to its children";
+  }
+  ChildCgroup cgroup(root + "/korvadex-test-" + std::to_string(::getpid()));
+  if (!cgroup.isMade()) GTEST_SKIP() << "cannot create a cgroup under " << root << ": " << std::strerror(cgroup.error());
+  constexpr std::uint64_t kLimit = 40 * kMiB;
+  ASSERT_TRUE(cgroup.Write("memory.max", std::to_string(kLimit)));
+  // Where there is swap, the limit is not to be met by swapping out.
+  cgroup.Write("memory.swap.max", "0");
+  const std::string expected = Reference();
+  ASSERT_GT(expected.size(), kLimit);
+  // The shell moves itself into the cgroup and becomes korvadex.
+  const CommandResult limited = Export(
+      "limited.dat", kRows, {"/bin/sh", "-c", "echo $$ > " + cgroup.path() + "/cgroup.procs && exec \"$0\" \"$@\""});
+  EXPECT_EQ(limited.exitCode, 0) << "137: killed for want of memory";
+  EXPECT_EQ(limited.out, "48000 Saetze kopiert in Datei limited.dat \n");
+  EXPECT_EQ(limited.err, "");
+  EXPECT_TRUE(ReadFileBytes(Out("limited.dat")) == expected);
 }
 
 // A private PostgreSQL server whose sessions the tests end, cancel or cut

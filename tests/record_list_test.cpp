@@ -12,7 +12,7 @@ namespace korvadex {
 namespace {
 
 std::vector<std::string> Lines(const RecordList& list) {
-  return std::vector<std::string>(list.lines.begin(), list.lines.end());
+  return std::vector<std::string>(list.lines().begin(), list.lines().end());
 }
 
 TEST(RecordListTest, ComparesUnsignedBytesWithShorterPrefixFirst) {
@@ -56,9 +56,9 @@ TEST(RecordListTest, KeepsRecordsIntactAcrossManyBlocks) {
   }
   SortRecords(*list);
   ASSERT_EQ(list->count(), 10001);
-  EXPECT_EQ(list->lines[0], "00000-record-body");
-  EXPECT_EQ(list->lines[9999], "09999-record-body");
-  EXPECT_EQ(list->lines[10000], big);
+  EXPECT_EQ(list->lines()[0], "00000-record-body");
+  EXPECT_EQ(list->lines()[9999], "09999-record-body");
+  EXPECT_EQ(list->lines()[10000], big);
 }
 
 // Emits a list as the writer does, with `emit` stopping after `limit` records.

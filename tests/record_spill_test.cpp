@@ -1,7 +1,7 @@
 // Tests of records that outgrow the memory budget: sorted runs spilled to a
 // nameless temporary file and merged into the download file.
 #include <dirent.h>
-#include <signal.h>
+#include <malloc.h>
 #include <sys/resource.h>
 
 #include <gtest/gtest.h>
@@ -66,10 +66,10 @@ TEST(RecordSpillTest, SpilledRunsMergeToTheSameBytesAsTheInMemorySort) {
     ASSERT_EQ(AddRecord(spilled, record), 1);
     ASSERT_EQ(AddRecord(inMemory, record), 1);
   }
-  EXPECT_GT(spilled->runs.size(), 10u);
-  EXPECT_LE(spilled->heldBytes, 4096u);
+  EXPECT_GT(spilled->spillRunCount(), 10u);
+  EXPECT_LE(spilled->heldMemory(), 4096u);
   EXPECT_EQ(spilled->count(), 3000);
-  EXPECT_TRUE(inMemory->runs.empty());
+  EXPECT_EQ(inMemory->spillRunCount(), 0u);
 
   ASSERT_EQ(WriteDownloadFile(dir / "spilled.dat", true, *spilled), WriteOutcome::Written);
   ASSERT_EQ(WriteDownloadFile(dir / "memory.dat", true, *inMemory), WriteOutcome::Written);
@@ -92,7 +92,7 @@ TEST(RecordSpillTest, MixedLengthsDuplicatesAndEmptyRecordsSurviveTinyRuns) {
   for (const char* record : {"B", "a", "A", "B", "", "\xC3\xA4", "A ", "abcd", "ab", "abc", "ab"}) {
     ASSERT_EQ(AddRecord(list, record), 1);
   }
-  EXPECT_GE(list->runs.size(), 4u);
+  EXPECT_GE(list->spillRunCount(), 4u);
   EXPECT_EQ(list->count(), 11);
   ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "AA BBaabababcabcd\xC3\xA4");
@@ -106,7 +106,7 @@ TEST(RecordSpillTest, RecordsLargerThanTheRunBuffersAreSpilledAndReadBackWhole) 
   for (const std::string& record : {std::string("b"), big, std::string("a"), std::string("c")}) {
     ASSERT_EQ(AddRecord(list, record), 1);
   }
-  ASSERT_GE(list->runs.size(), 2u);
+  ASSERT_GE(list->spillRunCount(), 2u);
   ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "abc" + big);
 }
@@ -116,7 +116,7 @@ TEST(RecordSpillTest, EmptyRecordsAreCountedThroughSpillsAndWriteAnEmptyFile) {
   auto list = ListWithBudget(30, dir.path());
   for (int i = 0; i < 100; ++i) ASSERT_EQ(AddRecord(list, ""), 1);
   EXPECT_EQ(list->count(), 100);
-  EXPECT_FALSE(list->runs.empty());
+  EXPECT_GT(list->spillRunCount(), 0u);
   ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
   EXPECT_TRUE(FileExists(dir / "out.dat"));
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "");
@@ -127,7 +127,7 @@ TEST(RecordSpillTest, AppendAddsTheMergedBlockAfterTheOldContent) {
   WriteFileBytes(dir / "out.dat", "old|");
   auto list = ListWithBudget(64, dir.path());
   for (const char* record : {"zz", "mm", "aa", "mm", "bb", "yy", "cc"}) ASSERT_EQ(AddRecord(list, record), 1);
-  ASSERT_FALSE(list->runs.empty());
+  ASSERT_GT(list->spillRunCount(), 0u);
   ASSERT_EQ(WriteDownloadFile(dir / "out.dat", false, *list), WriteOutcome::Written);
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "old|aabbccmmmmyyzz");
 }
@@ -142,7 +142,7 @@ TEST(RecordSpillTest, SortBreaksTiesBeyondTheFirstEightBytes) {
     ASSERT_EQ(AddRecord(list, record), 1);
   }
   SortRecords(*list);
-  EXPECT_EQ(std::vector<std::string>(list->lines.begin(), list->lines.end()),
+  EXPECT_EQ(std::vector<std::string>(list->lines().begin(), list->lines().end()),
             (std::vector<std::string>{"abcdefg", withNul, withNulTail, "abcdefgh", "abcdefgh\x01",
                                       "abcdefghij-1", "abcdefghij-2", "abcdefgh\xFF"}));
 }
@@ -153,7 +153,7 @@ TEST(RecordSpillTest, SortSkipsASharedPrefixEvenWhenOneRecordIsJustThePrefix) {
     ASSERT_EQ(AddRecord(list, record), 1);
   }
   SortRecords(*list);
-  EXPECT_EQ(std::vector<std::string>(list->lines.begin(), list->lines.end()),
+  EXPECT_EQ(std::vector<std::string>(list->lines().begin(), list->lines().end()),
             (std::vector<std::string>{"PREFIX", "PREFIX-", "PREFIX-a", "PREFIX-a", "PREFIX-ab",
                                       "PREFIX-b"}));
 }
@@ -164,10 +164,10 @@ TEST(RecordSpillTest, EqualRecordsAreAllKeptAroundADifferentOne) {
   ASSERT_EQ(AddRecord(list, "0000000000000000-samd"), 1);
   ASSERT_EQ(AddRecord(list, "0000000000000000-same"), 1);
   SortRecords(*list);
-  ASSERT_EQ(list->lines.size(), 302u);
-  EXPECT_EQ(list->lines[0], "0000000000000000-samd");
-  EXPECT_EQ(list->lines[1], "0000000000000000-same");
-  EXPECT_EQ(list->lines[301], "0000000000000000-same");
+  ASSERT_EQ(list->lines().size(), 302u);
+  EXPECT_EQ(list->lines()[0], "0000000000000000-samd");
+  EXPECT_EQ(list->lines()[1], "0000000000000000-same");
+  EXPECT_EQ(list->lines()[301], "0000000000000000-same");
 }
 
 TEST(RecordSpillTest, RecordsAddedAfterASortAreSortedAgain) {
@@ -176,31 +176,9 @@ TEST(RecordSpillTest, RecordsAddedAfterASortAreSortedAgain) {
   SortRecords(*list);
   for (const char* record : {"z", "a"}) ASSERT_EQ(AddRecord(list, record), 1);
   SortRecords(*list);
-  EXPECT_EQ(std::vector<std::string>(list->lines.begin(), list->lines.end()),
+  EXPECT_EQ(std::vector<std::string>(list->lines().begin(), list->lines().end()),
             (std::vector<std::string>{"a", "c", "m", "z"}));
 }
-
-// Restores the file size limit and the signal it raises when the test ends.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    ::getrlimit(RLIMIT_FSIZE, &saved_);
-    oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit = saved_;
-    limit.rlim_cur = bytes;
-    ::setrlimit(RLIMIT_FSIZE, &limit);
-  }
-  ~FileSizeLimit() {
-    ::setrlimit(RLIMIT_FSIZE, &saved_);
-    ::signal(SIGXFSZ, oldHandler_);
-  }
-  FileSizeLimit(const FileSizeLimit&) = delete;
-  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
-
- private:
-  rlimit saved_{};
-  sighandler_t oldHandler_ = SIG_DFL;
-};
 
 TEST(RecordSpillTest, FullDiskDuringSpillIsReportedAsNotWrittenAndKeepsTheTarget) {
   TempDir dir;
@@ -209,10 +187,10 @@ TEST(RecordSpillTest, FullDiskDuringSpillIsReportedAsNotWrittenAndKeepsTheTarget
   int added = 0;
   {
     // The spill file may grow to 2 KB, as if the disk filled up then.
-    FileSizeLimit limit(2048);
+    testing::ResourceLimit limit(RLIMIT_FSIZE, 2048);
     for (int i = 0; i < 200; ++i) added += AddRecord(list, std::string(40, static_cast<char>('a' + i % 26)));
   }
-  EXPECT_TRUE(list->hasSpillFailed);
+  EXPECT_TRUE(list->hasSpillFailed());
   EXPECT_LT(added, 200);
   EXPECT_EQ(AddRecord(list, "late"), 0);
 
@@ -228,14 +206,94 @@ TEST(RecordSpillTest, FullDiskDuringSpillIsReportedAsNotWrittenAndKeepsTheTarget
   EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"out.dat"}));
 }
 
+TEST(RecordSpillTest, TheBudgetIsAQuarterOfWhatMayStillBeAllocatedWithinBounds) {
+  constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
+  const struct {
+    const char* label;
+    std::uint64_t available;
+    std::size_t expected;
+  } cases[] = {
+      {"nothing left", 0, 8 * kMiB},
+      {"a quarter below the minimum", 31 * kMiB, 8 * kMiB},
+      {"a quarter", 100 * kMiB, 25 * kMiB},
+      {"exactly the maximum", 4096 * kMiB, 1024 * kMiB},
+      {"far above", UINT64_MAX, 1024 * kMiB},
+  };
+  for (const auto& c : cases) EXPECT_EQ(MemoryBudgetFor(c.available), c.expected) << c.label;
+}
+
+// Bytes the process has taken from malloc, in the heap and mapped on their own.
+std::size_t HeapBytes() {
+  const struct mallinfo2 info = ::mallinfo2();
+  return info.uordblks + info.hblkhd;
+}
+
+// Measured, not as the list counts it: blocks, views and the sort index
+// together stay within the budget, through fixed-width runs, runs of mixed
+// lengths and the merge.
+TEST(RecordSpillTest, BlocksViewsAndTheSortIndexStayWithinTheBudget) {
+  if (!testing::CanLimitAddressSpace()) GTEST_SKIP() << "a sanitizer build keeps its heap in its own way";
+  TempDir dir;
+  constexpr std::size_t kBudget = std::size_t{1} << 20;
+  const std::size_t before = HeapBytes();
+  auto list = ListWithBudget(kBudget, dir.path());
+  std::size_t addPeak = 0;
+  constexpr int kCount = 60000;
+  const std::string letters(100, 'x');
+  for (int i = 0; i < kCount; ++i) {
+    // Fixed width first, then lengths from 0 to 90 bytes.
+    const std::size_t length = i < kCount / 2 ? 40 : static_cast<std::size_t>(i * 7919 % 91);
+    ASSERT_EQ(AddRecord(list, std::string_view(letters).substr(0, length)), 1);
+    if (i % 16 == 0) addPeak = std::max(addPeak, HeapBytes() - before);
+  }
+  ASSERT_GE(list->spillRunCount(), 3u);
+  std::size_t mergePeak = 0;
+  std::size_t emitted = 0;
+  EXPECT_TRUE(EmitSortedRecords(*list, [&](std::string_view) {
+    if (emitted++ % 1024 == 0) mergePeak = std::max(mergePeak, HeapBytes() - before);
+    return true;
+  }));
+  EXPECT_EQ(emitted, static_cast<std::size_t>(kCount));
+  // The list's own few hundred bytes and the list of runs come on top.
+  EXPECT_LE(addPeak, kBudget + kBudget / 64);
+  // The run readers' buffers share an eighth of the budget.
+  EXPECT_LE(mergePeak, kBudget + kBudget / 8 + kBudget / 64);
+}
+
+TEST(RecordSpillTest, ARecordThatFindsNoMemoryFailsTheListForGood) {
+  if (!testing::CanLimitAddressSpace()) GTEST_SKIP() << "a sanitizer build maps terabytes of shadow memory";
+  TempDir dir;
+  // A budget the limit cannot hold: memory runs out before any spill.
+  auto list = ListWithBudget(std::size_t{1} << 30, dir.path());
+  const std::string record(1000, 'r');
+  int added = 0;
+  int addedAfterRefusal = 0;
+  {
+    // Memory that earlier tests freed stays mapped and may serve first, so
+    // the records go on until one is refused, up to far more than any test frees.
+    testing::ResourceLimit limit(RLIMIT_AS, testing::MappedBytes() + (std::size_t{32} << 20));
+    while (added < 4000000 && AddRecord(list, record) == 1) ++added;
+    for (int i = 0; i < 1000; ++i) addedAfterRefusal += AddRecord(list, record);
+  }
+  EXPECT_LT(added, 4000000);
+  EXPECT_GT(added, 0);
+  EXPECT_EQ(addedAfterRefusal, 0);
+  EXPECT_TRUE(list->hasSpillFailed());
+  // With the memory back, the list stays failed: the records taken so far are not all there.
+  EXPECT_EQ(AddRecord(list, "late"), 0);
+  EXPECT_FALSE(EmitSortedRecords(*list, [](std::string_view) { return true; }));
+  EXPECT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::NotWritten);
+  EXPECT_FALSE(FileExists(dir / "out.dat"));
+}
+
 TEST(RecordSpillTest, SpillFileFallsBackWhenTheFolderIsMissing) {
   TempDir dir;
   auto list = ListWithBudget(40, dir / "no-such-folder");
   for (const char* record : {"delta", "alpha", "echo", "charlie", "bravo"}) {
     ASSERT_EQ(AddRecord(list, record), 1);
   }
-  ASSERT_FALSE(list->hasSpillFailed);
-  ASSERT_FALSE(list->runs.empty());
+  ASSERT_FALSE(list->hasSpillFailed());
+  ASSERT_GT(list->spillRunCount(), 0u);
   ASSERT_EQ(WriteDownloadFile(dir / "out.dat", true, *list), WriteOutcome::Written);
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "alphabravocharliedeltaecho");
 }

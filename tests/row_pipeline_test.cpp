@@ -1,5 +1,7 @@
 // Tests of formatting and storing rows on the second thread: the list must end
 // up holding exactly what formatting each row in place would have given.
+#include <sys/resource.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -41,7 +43,7 @@ RowBuffer MakeRow(int n) {
 std::vector<std::string> HeldRecords(const std::unique_ptr<RecordList>& list) {
   std::vector<std::string> records;
   if (!list) return records;
-  for (std::string_view record : list->lines) records.emplace_back(record);
+  for (std::string_view record : list->lines()) records.emplace_back(record);
   return records;
 }
 
@@ -67,7 +69,7 @@ void CollectBothWays(const ColumnTable& columns, int rowCount, std::unique_ptr<R
     FormatRecord(columns, row, record);
     AddRecord(inPlace, record);
   }
-  pipeline.Finish();
+  EXPECT_TRUE(pipeline.Finish());
 }
 
 TEST(RowPipelineTest, RecordsArriveInFetchOrderExactlyAsFormattedInPlace) {
@@ -101,7 +103,7 @@ TEST(RowPipelineTest, RowsWithoutAnyUsedColumnStillEachGiveARecord) {
   std::unique_ptr<RecordList> inPlace = std::make_unique<RecordList>();
   CollectBothWays(none, 10000, pipelined, inPlace);
   EXPECT_EQ(pipelined->count(), 10000);
-  EXPECT_EQ(pipelined->byteCount, 0u);
+  EXPECT_EQ(pipelined->byteCount(), 0u);
 }
 
 TEST(RowPipelineTest, RecordsSpilledFromTheSecondThreadMergeAsInPlace) {
@@ -113,7 +115,7 @@ TEST(RowPipelineTest, RecordsSpilledFromTheSecondThreadMergeAsInPlace) {
   pipelined->spillFolder = dir.path();
   auto inPlace = std::make_unique<RecordList>();
   CollectBothWays(columns, 30000, pipelined, inPlace);
-  ASSERT_FALSE(pipelined->runs.empty());
+  ASSERT_GT(pipelined->spillRunCount(), 0u);
   EXPECT_EQ(pipelined->count(), 30000);
   EXPECT_EQ(SortedRecords(*pipelined), SortedRecords(*inPlace));
 }
@@ -130,8 +132,31 @@ TEST(RowPipelineTest, APipelineLeftWithoutFinishStoresItsRowsWhenItGoes) {
   EXPECT_EQ(list->count(), 5000);
   // A pipeline never started holds no thread and finishes at once.
   RowPipeline idle(columns, list);
-  idle.Finish();
+  EXPECT_TRUE(idle.Finish());
   EXPECT_EQ(list->count(), 5000);
+}
+
+TEST(RowPipelineTest, ARecordThatCannotBeStoredFailsThePipelineWithoutStallingTheFetch) {
+  TempDir dir;
+  ColumnTable columns;
+  SetColumn(columns, 1, "K", "CHAR", 40);
+  auto list = std::make_unique<RecordList>(4096);
+  list->spillFolder = dir.path();
+  RowPipeline pipeline(columns, list);
+  ASSERT_TRUE(pipeline.Start());
+  bool isFinished = true;
+  {
+    // The first spill outgrows the file size limit, as on a full disk.
+    testing::ResourceLimit limit(RLIMIT_FSIZE, 2048);
+    // Rows keep coming after the failure: they are taken and dropped.
+    for (int n = 0; n < 20000; ++n) pipeline.Push(MakeRow(n));
+    isFinished = pipeline.Finish();
+  }
+  EXPECT_FALSE(isFinished);
+  EXPECT_TRUE(pipeline.hasFailed());
+  EXPECT_TRUE(list->hasSpillFailed());
+  EXPECT_LT(list->count(), 20000);
+  EXPECT_FALSE(EmitSortedRecords(*list, [](std::string_view) { return true; }));
 }
 
 }  // namespace

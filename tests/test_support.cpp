@@ -15,6 +15,7 @@
 #include <stdexcept>
 
 #include "credentials/blowfish.h"
+#include "platform/memory_limit.h"
 
 namespace korvadex::testing {
 
@@ -153,6 +154,26 @@ std::string FindDriverLibrary(const std::string& fileName) {
   }
   return "";
 }
+
+ResourceLimit::ResourceLimit(int resource, rlim_t bytes) : resource_(resource) {
+  ::getrlimit(resource_, &saved_);
+  oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit = saved_;
+  limit.rlim_cur = bytes;
+  if (::setrlimit(resource_, &limit) != 0) throw std::runtime_error("setrlimit failed");
+}
+
+ResourceLimit::~ResourceLimit() {
+  ::setrlimit(resource_, &saved_);
+  ::signal(SIGXFSZ, oldHandler_);
+}
+
+std::uint64_t MappedBytes() {
+  const std::string status = ReadFileBytes("/proc/self/status");
+  return ParseFieldBytes(status, "VmSize").value_or(0);
+}
+
+bool CanLimitAddressSpace() { return MappedBytes() < (std::uint64_t{64} << 30); }
 
 CommandResult RunKorvadex(const JobTree& tree, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env) {

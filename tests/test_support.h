@@ -3,6 +3,10 @@
 #ifndef KORVADEX_TESTS_TEST_SUPPORT_H_
 #define KORVADEX_TESTS_TEST_SUPPORT_H_
 
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -62,6 +66,29 @@ std::map<std::string, std::string> WriteOdbcConfig(
 
 // The installed driver library of that name (e.g. "libsqlite3odbc.so"), or empty.
 std::string FindDriverLibrary(const std::string& fileName);
+
+// Lowers this process's soft limit of `resource` (RLIMIT_FSIZE, RLIMIT_AS) to
+// `bytes` for the guard's life. A write past RLIMIT_FSIZE meanwhile fails
+// with EFBIG, as on a full disk, instead of raising SIGXFSZ.
+class ResourceLimit {
+ public:
+  ResourceLimit(int resource, rlim_t bytes);
+  ~ResourceLimit();
+  ResourceLimit(const ResourceLimit&) = delete;
+  ResourceLimit& operator=(const ResourceLimit&) = delete;
+
+ private:
+  int resource_;
+  rlimit saved_{};
+  sighandler_t oldHandler_ = SIG_DFL;
+};
+
+// Bytes of address space this process has mapped (VmSize).
+std::uint64_t MappedBytes();
+
+// False in sanitizer builds: their shadow memory maps terabytes of address
+// space up front, so an address-space limit cannot be tried on them.
+bool CanLimitAddressSpace();
 
 // Runs korvadex in the tree's run folder.
 CommandResult RunKorvadex(const JobTree& tree, const std::vector<std::string>& args,

@@ -3,9 +3,9 @@
 #include "driver/row_pipeline.h"
 
 #include <cstring>
+#include <new>
 #include <string_view>
 #include <system_error>
-#include <utility>
 
 namespace korvadex {
 
@@ -67,14 +67,15 @@ void RowPipeline::HandOver(bool isLast) {
   next.rowCount = 0;
 }
 
-void RowPipeline::Finish() {
-  if (!worker_.joinable()) return;
+bool RowPipeline::Finish() {
+  if (!worker_.joinable()) return true;
   HandOver(true);
   worker_.join();
-  if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+  return !hasFailed();
 }
 
-void RowPipeline::StoreBatch(const Batch& batch, std::string& record) {
+// False at the first record that could not be stored; the rest of the batch is left.
+bool RowPipeline::StoreBatch(const Batch& batch, std::string& record) {
   std::string_view values[kMaxColumns];
   const char* in = batch.bytes.get();
   for (std::size_t row = 0; row < batch.rowCount; ++row) {
@@ -84,9 +85,9 @@ void RowPipeline::StoreBatch(const Batch& batch, std::string& record) {
       in += length;
     }
     FormatValues(layout_, values, record);
-    // A record that found no memory is lost but still counted, as the row was read.
-    AddRecord(records_, record);
+    if (AddRecord(records_, record) == 0) return false;
   }
+  return true;
 }
 
 void RowPipeline::Consume() {
@@ -100,12 +101,14 @@ void RowPipeline::Consume() {
     for (; next != available; ++next) {
       const Batch& batch = batches_[next % kBatchCount];
       // After a failure the batches are still taken, so the fetching thread never waits for ever.
-      if (!failure_) {
+      if (!hasFailed()) {
+        bool isStored = false;
         try {
-          StoreBatch(batch, record);
-        } catch (...) {
-          failure_ = std::current_exception();
+          isStored = StoreBatch(batch, record);
+        } catch (const std::bad_alloc&) {
+          // Only a record's own growth can throw, and the run is lost the same.
         }
+        if (!isStored) hasFailed_.store(true, std::memory_order_relaxed);
       }
       const bool isLast = batch.isLast;
       consumed_.store(next + 1, std::memory_order_release);

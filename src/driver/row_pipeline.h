@@ -6,7 +6,6 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <exception>
 #include <memory>
 #include <string>
 #include <thread>
@@ -38,10 +37,15 @@ class RowPipeline {
   // Hands over the values of `row` that the records take. Only after Start.
   void Push(const RowBuffer& row);
 
+  // True once a record could not be stored (no memory for it, or its run could
+  // not be spilled): the run is lost, and the rows pushed from then on are
+  // dropped, so the fetch may as well stop. Cheap enough to ask between fetches.
+  bool hasFailed() const { return hasFailed_.load(std::memory_order_relaxed); }
+
   // Hands over the rows still in hand and waits until every record is stored;
-  // the list may be used again afterwards. Passes on what the second thread
-  // threw.
-  void Finish();
+  // the list may be used again afterwards. False when a record could not be
+  // stored; true when the pipeline was never started.
+  bool Finish();
 
  private:
   static constexpr std::size_t kBatchCount = 4;
@@ -59,7 +63,7 @@ class RowPipeline {
 
   void HandOver(bool isLast);
   void Consume();
-  void StoreBatch(const Batch& batch, std::string& record);
+  bool StoreBatch(const Batch& batch, std::string& record);
 
   const RecordLayout layout_;
   const std::size_t maxRowBytes_;  // one length byte and up to 99 value bytes per column
@@ -72,7 +76,7 @@ class RowPipeline {
   std::atomic<std::uint32_t> consumed_{0};
   std::uint32_t handedOver_ = 0;  // the fetching thread's own count of produced_
   std::thread worker_;
-  std::exception_ptr failure_;  // written by the worker, read after joining it
+  std::atomic<bool> hasFailed_{false};  // set by the worker, never cleared
 };
 
 }  // namespace korvadex

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <new>
 
 #include "credentials/blowfish.h"
 #include "credentials/credential_reader.h"
@@ -75,6 +76,18 @@ RowsOutcome EndRows(RunContext& context, std::int32_t fetchStatus, bool isHeld, 
   return hasResultSet ? RowsOutcome::ReadFailed : RowsOutcome::NoResultSet;
 }
 
+// Builds the current record with `format` and adds it to the list; false
+// when either finds no memory.
+template <typename Format>
+bool FormatAndAdd(RunContext& context, const Format& format) {
+  try {
+    format();
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return AddRecord(context.records, context.currentRecord) == 1;
+}
+
 // Formats and stores the rows of one batch from the driver process; false
 // when a record could not be held or the batch is malformed.
 bool StoreBatch(const RowBatch& batch, const RecordLayout& layout, std::string_view* values,
@@ -89,8 +102,7 @@ bool StoreBatch(const RowBatch& batch, const RecordLayout& layout, std::string_v
       values[i] = std::string_view(in, length);
       in += length;
     }
-    FormatValues(layout, values, context.currentRecord);
-    if (AddRecord(context.records, context.currentRecord) != 1) return false;
+    if (!FormatAndAdd(context, [&] { FormatValues(layout, values, context.currentRecord); })) return false;
     ++context.recordCount;
   }
   context.progress.SetRows(context.recordCount);
@@ -115,21 +127,16 @@ RowsOutcome CollectRows(RunContext& context, bool hasResultSet) {
     if (context.lastStatus != 0) break;
     if (isPipelined) {
       pipeline.Push(context.rowBuffer);
+      isHeld = !pipeline.hasFailed();
     } else {
-      FormatRecord(context.columns, context.rowBuffer, context.currentRecord);
-      if (AddRecord(context.records, context.currentRecord) != 1) {
-        isHeld = false;
-        break;
-      }
+      isHeld = FormatAndAdd(context,
+                            [&] { FormatRecord(context.columns, context.rowBuffer, context.currentRecord); });
     }
+    if (!isHeld) break;
     if ((++context.recordCount & 4095) == 0) context.progress.SetRows(context.recordCount);
   }
   // The rows read so far are all stored before anything else looks at the list.
-  try {
-    pipeline.Finish();
-  } catch (...) {
-    isHeld = false;
-  }
+  if (!pipeline.Finish()) isHeld = false;
   const std::int32_t fetchStatus = context.lastStatus;
   context.lastStatus = dbCloseStatement(context.db);
   return EndRows(context, fetchStatus, isHeld, hasResultSet);

@@ -241,7 +241,7 @@ WriteOutcome WriteDirect(const std::string& path, bool replace, RecordList& list
 
 WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList& list) {
   // Records were lost when a run could not be spilled; the target stays as it was.
-  if (list.hasSpillFailed) return WriteOutcome::NotWritten;
+  if (list.hasSpillFailed()) return WriteOutcome::NotWritten;
   struct stat linkStat {};
   struct stat targetStat {};
   const bool hasEntry = ::lstat(path.c_str(), &linkStat) == 0;
@@ -297,7 +297,7 @@ WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList
 int WriteFile(std::unique_ptr<RecordList>& records, const std::string& targetFileName,
               int replaceFlag, int debugMode) {
   if (debugMode) std::printf("Str WriteFile\n");
-  if (records && (records->count() > 0 || records->hasSpillFailed)) {
+  if (records && (records->count() > 0 || records->hasSpillFailed())) {
     switch (WriteDownloadFile(targetFileName, replaceFlag == 1, *records)) {
       case WriteOutcome::Written:
         break;
