@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -379,24 +380,48 @@ TEST_F(KillTest, ReplaceLeavesTheOldOrTheCompleteNewFile) {
   ExpectACompleteRunToLeaveNothing("replace.dat", "1");
 }
 
-TEST_F(KillTest, AppendLeavesTheOldContentOrOldContentPlusTheCompleteBlock) {
+// An append writes its block into the file itself: a kill can leave the old
+// content followed by the first part of the block, but never less than the
+// old content and never anything else. Runs at once take turns.
+TEST_F(KillTest, AppendLeavesTheOldContentFollowedByAllOrPartOfTheBlock) {
   const std::string old = "old content without a line end";
   int sawOld = 0;
+  int sawPart = 0;
   int sawAppended = 0;
   for (int round = 0; round < 24; ++round) {
     WriteFileBytes(Out("append.dat"), old);
     const bool waitForWrite = round % 2 == 1;
     const std::string out = RunAndKill("append.dat", "0", waitForWrite, Delay(waitForWrite));
     const std::string content = ReadFileBytes(Out("append.dat"));
-    ASSERT_TRUE(content == old || content == old + block_)
+    const std::size_t added = content.size() - std::min(content.size(), old.size());
+    ASSERT_TRUE(content.starts_with(old) && added <= block_.size() &&
+                content.compare(old.size(), added, block_, 0, added) == 0)
         << "round " << round << ": " << content.size() << " bytes, stdout '" << out << "'";
-    if (content == old) ++sawOld; else ++sawAppended;
+    if (added == 0) ++sawOld; else if (added < block_.size()) ++sawPart; else ++sawAppended;
     ExpectOnlyFilesOfKilledRuns("append.dat", round);
   }
-  std::printf("append, run %lld us: %d killed, %d ended first; %d old files, %d old plus block; "
-              "stray temporary files seen %d times\n",
-              static_cast<long long>(runTime_.count()), killed_, finished_, sawOld, sawAppended, strayFiles_);
+  std::printf("append, run %lld us: %d killed, %d ended first; %d old files, %d old plus part of the "
+              "block, %d old plus block; stray temporary files seen %d times\n",
+              static_cast<long long>(runTime_.count()), killed_, finished_, sawOld, sawPart, sawAppended,
+              strayFiles_);
+  std::fflush(stdout);  // the children below would print it again
   EXPECT_GT(sawOld, 0);
+
+  // Three complete runs started together: each block whole, one after another.
+  WriteFileBytes(Out("append.dat"), old);
+  std::vector<std::unique_ptr<Child>> runs;
+  for (int run = 0; run < 3; ++run) {
+    runs.push_back(std::make_unique<Child>(std::vector<std::string>{KORVADEX_BINARY, "JOB", "T1", "append.dat", "0"},
+                                           tree_.runDir, env_, dir_ / ("stdout" + std::to_string(run))));
+  }
+  for (int run = 0; run < 3; ++run) {
+    int status = 0;
+    ASSERT_TRUE(runs[run]->WaitFor(std::chrono::seconds(120), status)) << "run " << run;
+    EXPECT_EQ(ReadFileBytes(dir_ / ("stdout" + std::to_string(run))), "200000 Saetze kopiert in Datei append.dat \n");
+  }
+  const std::string content = ReadFileBytes(Out("append.dat"));
+  EXPECT_EQ(content.size(), old.size() + 3 * block_.size());
+  EXPECT_TRUE(content == old + block_ + block_ + block_) << "blocks were interleaved";
   ExpectACompleteRunToLeaveNothing("append.dat", "0");
 }
 
