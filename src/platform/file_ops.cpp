@@ -208,6 +208,8 @@ LinkResult PublishNewFile(int fd, const std::string& name, const std::string& pa
     return LinkResult::Linked;
   }
   if (errno == ENOENT && ::access(procPath.c_str(), F_OK) != 0) return LinkResult::Unsupported;
+  // A security policy may refuse links to unnamed files as well.
+  if (errno == EPERM || errno == EACCES) return LinkResult::Unsupported;
   return LinkResultOf(errno);
 }
 
