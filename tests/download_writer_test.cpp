@@ -85,17 +85,23 @@ bool HasOpen(pid_t pid, const std::string& path, int except) {
   return false;
 }
 
-// Runs `body` in a forked child (whose process-wide state, such as limits,
-// a stop signal or a mount namespace, the test must not keep) and returns
-// its exit code, -1 when it did not exit.
-int InChild(const std::function<int()>& body) {
+// Starts `body` in a forked child, whose process-wide state (limits, a stop
+// signal, a mount namespace, its user) the test must not keep.
+pid_t StartChild(const std::function<int()>& body) {
   std::fflush(stdout);
   const pid_t pid = ::fork();
   if (pid == 0) ::_exit(body());
+  return pid;
+}
+
+// The child's exit code, -1 when it did not exit.
+int WaitChild(pid_t pid) {
   int status = 0;
   ::waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
+
+int InChild(const std::function<int()>& body) { return WaitChild(StartChild(body)); }
 
 int Code(WriteOutcome outcome) { return static_cast<int>(outcome); }
 
@@ -202,22 +208,26 @@ TEST(DownloadWriterTest, RunsAtOnceOnOneFileTakeTurnsAndLoseNoBlock) {
   testing::TempDir dir;
   const std::string target = dir / "shared.dat";
   constexpr int kRounds = 5;
-  // Four appending runs: every block arrives whole, exactly once.
-  std::vector<std::thread> writers;
-  std::vector<int> codes(4, -1);
-  for (int writer = 0; writer < 4; ++writer) {
-    writers.emplace_back([&, writer] {
-      codes[writer] = InChild([&] {
+  // Runs writer 0 replacing or appending and the others appending, each five
+  // blocks; the exit codes of the four.
+  const auto runWriters = [&](bool isFirstReplacing) {
+    std::vector<pid_t> writers;
+    for (int writer = 0; writer < 4; ++writer) {
+      writers.push_back(StartChild([&, writer] {
         for (int round = 0; round < kRounds; ++round) {
-          const int code = WriteBlock(target, false, "A" + std::to_string(writer) + "R" + std::to_string(round));
+          const std::string label = "A" + std::to_string(writer) + "R" + std::to_string(round);
+          const int code = WriteBlock(target, writer == 0 && isFirstReplacing, label);
           if (code != Code(WriteOutcome::Written)) return 10 + code;
         }
         return 0;
-      });
-    });
-  }
-  for (std::thread& writer : writers) writer.join();
-  EXPECT_EQ(codes, std::vector<int>(4, 0));
+      }));
+    }
+    std::vector<int> codes;
+    for (pid_t writer : writers) codes.push_back(WaitChild(writer));
+    return codes;
+  };
+  // Four appending runs: every block arrives whole, exactly once.
+  EXPECT_EQ(runWriters(false), std::vector<int>(4, 0));
   std::vector<std::string> labels = BlockLabels(ReadFileBytes(target));
   std::sort(labels.begin(), labels.end());
   std::vector<std::string> expected;
@@ -230,20 +240,7 @@ TEST(DownloadWriterTest, RunsAtOnceOnOneFileTakeTurnsAndLoseNoBlock) {
 
   // Three appending and one replacing run: the file is the last replaced
   // block followed by whole appended ones, each run's in its own order.
-  writers.clear();
-  for (int writer = 0; writer < 4; ++writer) {
-    writers.emplace_back([&, writer] {
-      codes[writer] = InChild([&] {
-        for (int round = 0; round < kRounds; ++round) {
-          const int code = WriteBlock(target, writer == 0, "A" + std::to_string(writer) + "R" + std::to_string(round));
-          if (code != Code(WriteOutcome::Written)) return 10 + code;
-        }
-        return 0;
-      });
-    });
-  }
-  for (std::thread& writer : writers) writer.join();
-  EXPECT_EQ(codes, std::vector<int>(4, 0));
+  EXPECT_EQ(runWriters(true), std::vector<int>(4, 0));
   labels = BlockLabels(ReadFileBytes(target));
   ASSERT_FALSE(labels.empty());
   EXPECT_EQ(labels[0], "A0R" + std::to_string(kRounds - 1));
@@ -264,14 +261,12 @@ TEST(DownloadWriterTest, RunsAtOnceOnOneFileTakeTurnsAndLoseNoBlock) {
   WriteFileBytes(target, "old");
   const int held = ::open(target.c_str(), O_RDONLY);
   ASSERT_EQ(::flock(held, LOCK_EX), 0);
-  std::fflush(stdout);
-  const pid_t waiting = ::fork();
-  if (waiting == 0) {
+  const pid_t waiting = StartChild([&] {
     // The lock belongs to the test, not to this copy of its descriptor; its
     // number stays taken, so the run's own descriptor gets another one.
     ::dup2(::open("/dev/null", O_RDONLY), held);
-    ::_exit(WriteBlock(target, false, "W"));
-  }
+    return WriteBlock(target, false, "W");
+  });
   const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!HasOpen(waiting, target, held) && std::chrono::steady_clock::now() < giveUp) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -279,9 +274,7 @@ TEST(DownloadWriterTest, RunsAtOnceOnOneFileTakeTurnsAndLoseNoBlock) {
   WriteFileBytes(dir / "swap", "new");
   ASSERT_EQ(::rename((dir / "swap").c_str(), target.c_str()), 0);
   ::close(held);
-  int status = 0;
-  ::waitpid(waiting, &status, 0);
-  EXPECT_EQ(WEXITSTATUS(status), Code(WriteOutcome::Written));
+  EXPECT_EQ(WaitChild(waiting), Code(WriteOutcome::Written));
   const std::string content = ReadFileBytes(target);
   EXPECT_TRUE(content.starts_with("new") && BlockLabels(content.substr(3)) == std::vector<std::string>{"W"});
   EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"shared.dat"});
