@@ -1,5 +1,6 @@
 // Writes the sorted records into the download file, replacing or appending,
-// so that a failure never leaves a half-written file behind.
+// so that a failure never leaves a half-written file behind where the file
+// system allows it, and concurrent runs on one file take turns.
 #include "output/download_writer.h"
 
 #include <dirent.h>
@@ -13,16 +14,32 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <optional>
 #include <string_view>
 #include <utility>
 
 #include "output/file_io.h"
+#include "platform/file_ops.h"
+#include "platform/run_signals.h"
 
 namespace korvadex {
 
 namespace {
 
 constexpr std::size_t kWriteBufferSize = std::size_t{1} << 20;
+
+// How often a run starts over because another run replaced or removed the
+// file while this one waited for its lock; only a pathological churn of
+// replacing runs gets near it.
+constexpr int kMaxAttempts = 1000;
+
+// Candidate names tried per temporary-name prefix before giving up.
+constexpr int kMaxNameAttempts = 100;
+
+// The temporary-name prefix for targets whose own name leaves no room for
+// the longer one; it keeps ".korvadex-" so every temporary file is found alike.
+constexpr std::string_view kShortTempPrefix = ".korvadex-";
 
 // Owns a file descriptor; Close() reports what close(2) says, the destructor
 // is only a safety net for the error paths.
@@ -55,21 +72,24 @@ class UniqueFd {
   int fd_ = -1;
 };
 
-// Gathers small records into large writes; once a write fails it stays failed.
+bool IsStopRequested() { return StopSignal() != 0; }
+
+// Gathers small records into large writes; once a write fails it stays
+// failed. A stoppable sink gives up before its next write once a stop signal
+// has come, so a stop takes effect within one buffer's worth of writing.
 class FileSink {
  public:
-  explicit FileSink(int fd)
-      : fd_(fd), buffer_(std::make_unique_for_overwrite<char[]>(kWriteBufferSize)) {}
+  FileSink(int fd, bool isStoppable)
+      : fd_(fd),
+        isStoppable_(isStoppable),
+        buffer_(std::make_unique_for_overwrite<char[]>(kWriteBufferSize)) {}
 
   bool Write(std::string_view data) {
     if (failed_) return false;
     // An empty record's view may have no storage behind it at all.
     if (data.empty()) return true;
     if (used_ + data.size() > kWriteBufferSize && !Flush()) return false;
-    if (data.size() >= kWriteBufferSize) {
-      failed_ = !WriteAll(fd_, data.data(), data.size());
-      return !failed_;
-    }
+    if (data.size() >= kWriteBufferSize) return WriteChunk(data.data(), data.size());
     std::memcpy(buffer_.get() + used_, data.data(), data.size());
     used_ += data.size();
     return true;
@@ -77,24 +97,39 @@ class FileSink {
 
   bool Flush() {
     if (failed_) return false;
-    failed_ = !WriteAll(fd_, buffer_.get(), used_);
-    used_ = 0;
+    const std::size_t size = std::exchange(used_, 0);
+    return WriteChunk(buffer_.get(), size);
+  }
+
+  bool wasStopped() const { return wasStopped_; }
+
+ private:
+  bool WriteChunk(const char* data, std::size_t size) {
+    if (isStoppable_ && IsStopRequested()) {
+      wasStopped_ = true;
+      failed_ = true;
+      return false;
+    }
+    failed_ = !WriteAll(fd_, data, size);
     return !failed_;
   }
 
- private:
   int fd_;
+  bool isStoppable_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
   bool failed_ = false;
+  bool wasStopped_ = false;
 };
 
-bool WriteRecords(int fd, RecordList& list) {
-  FileSink sink(fd);
-  if (!EmitSortedRecords(list, [&sink](std::string_view record) { return sink.Write(record); })) {
-    return false;
+// Writes every record at the descriptor's offset (or end, with O_APPEND).
+WriteOutcome WriteRecords(int fd, RecordList& list, bool isStoppable) {
+  FileSink sink(fd, isStoppable);
+  if (EmitSortedRecords(list, [&sink](std::string_view record) { return sink.Write(record); }) &&
+      sink.Flush()) {
+    return WriteOutcome::Written;
   }
-  return sink.Flush();
+  return sink.wasStopped() ? WriteOutcome::Interrupted : WriteOutcome::NotWritten;
 }
 
 std::string FolderOf(const std::string& path) {
@@ -102,12 +137,6 @@ std::string FolderOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
-}
-
-mode_t CurrentUmask() {
-  mode_t mask = ::umask(0);
-  ::umask(mask);
-  return mask;
 }
 
 // The name a temporary file of this process gets just before it is renamed
@@ -119,20 +148,27 @@ std::string TempNamePrefix(const std::string& target) {
   return prefix;
 }
 
-// Removes what killed runs left of their temporary files for `target`: a
-// kill between naming the file and renaming it (a few microseconds) leaves
-// the whole file under its hidden name. Files of a process that still exists
-// are left alone.
+// Removes what killed runs left of their temporary files for `target` (and
+// of the short names any target in the folder may use): a kill between
+// naming the file and renaming it (a few microseconds) leaves the whole file
+// under its hidden name. Files of a process that still exists are left alone.
 void RemoveStrayTempFiles(const std::string& target) {
   const std::string folder = FolderOf(target);
   const std::string prefix = TempNamePrefix(target);
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (!dir) return;
   while (const dirent* entry = ::readdir(dir.get())) {
-    const std::string_view name = entry->d_name;
-    if (!name.starts_with(prefix)) continue;
-    // <prefix><pid>-<attempt>; the random names of the fallback carry no pid.
-    const std::string rest(name.substr(prefix.size()));
+    std::string_view name = entry->d_name;
+    std::size_t prefixLength = 0;
+    if (name.starts_with(prefix)) {
+      prefixLength = prefix.size();
+    } else if (name.starts_with(kShortTempPrefix)) {
+      prefixLength = kShortTempPrefix.size();
+    } else {
+      continue;
+    }
+    // <prefix><pid>-<attempt>; random names of other tools carry no pid.
+    const std::string rest(name.substr(prefixLength));
     char* end = nullptr;
     errno = 0;
     const long pid = std::strtol(rest.c_str(), &end, 10);
@@ -142,20 +178,22 @@ void RemoveStrayTempFiles(const std::string& target) {
   }
 }
 
-// A new file in the target's folder that becomes the target only by a rename,
-// so a reader, a crash or a kill sees the old file or the complete new one.
-// Where the file system allows it the file has no name until it is complete,
-// so an interrupted run leaves nothing behind.
+// The hidden names, longest first, that a temporary file for `target` tries:
+// the short one when the target's own name leaves no room for the long one.
+std::string TempName(const std::string& target, bool isShort, int attempt) {
+  const std::string prefix = isShort ? std::string(kShortTempPrefix) : TempNamePrefix(target);
+  return FolderOf(target) + "/" + prefix + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+}
+
+// A new file in the target's folder that takes the target's place in one
+// step, so a reader, a crash or a kill sees the old file or the complete new
+// one. Where the system allows it the file has no name until it is
+// complete, so an interrupted run leaves nothing behind.
 class TempFile {
  public:
-  explicit TempFile(const std::string& target) : target_(target) {
-    const std::string folder = FolderOf(target);
-    fd_ = UniqueFd(::open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600));
-    if (fd_.isOpen()) return;
-    std::string pattern = folder + "/." + target.substr(target.rfind('/') + 1) + ".korvadex-XXXXXX";
-    fd_ = UniqueFd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (fd_.isOpen()) name_ = pattern;
-  }
+  enum class Swap { Done, CannotName, Failed };
+
+  TempFile() = default;
   ~TempFile() {
     fd_.Close();
     if (!name_.empty()) ::unlink(name_.c_str());
@@ -163,34 +201,71 @@ class TempFile {
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
 
+  // False when the folder takes no new file.
+  bool Open(const std::string& target) {
+    target_ = target;
+    fd_ = UniqueFd(OpenUnnamedFile(FolderOf(target)));
+    if (fd_.isOpen()) return true;
+    for (bool isShort : {false, true}) {
+      for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+        const std::string candidate = TempName(target, isShort, attempt);
+        fd_ = UniqueFd(::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (fd_.isOpen()) {
+          name_ = candidate;
+          return true;
+        }
+        if (errno == ENAMETOOLONG) break;
+        if (errno != EEXIST) return false;
+      }
+    }
+    return false;
+  }
+
   int fd() const { return fd_.get(); }
   bool isOpen() const { return fd_.isOpen(); }
 
-  // Renames the file over the target and closes it; false when any step
-  // fails. The file is named only right before the rename and closed after
-  // it, so the moment in which a kill leaves it behind stays as short as it
-  // can be. A failed close (which local file systems do not report) comes
-  // after the rename and is still reported.
-  bool Commit() {
-    if (name_.empty() && !GiveName()) return false;
-    if (::rename(name_.c_str(), target_.c_str()) != 0) return false;
+  // Makes the file the target, which did not exist; never replaces anything.
+  LinkResult Publish() {
+    const LinkResult result = PublishNewFile(fd_.get(), name_, target_);
+    if (result == LinkResult::Linked && !name_.empty()) {
+      ::unlink(name_.c_str());
+      name_.clear();
+    }
+    return result;
+  }
+
+  // Renames the file over the target and closes it. The file is named only
+  // right before the rename and closed after it, so the moment in which a
+  // kill leaves it behind stays as short as it can be. CannotName: the file
+  // can take the target's place only by being copied into it.
+  Swap ReplaceTarget() {
+    if (name_.empty()) {
+      const LinkResult named = GiveName();
+      if (named == LinkResult::Failed) return Swap::Failed;
+      if (named != LinkResult::Linked) return Swap::CannotName;
+    }
+    if (!ReplaceFileAtomically(name_, target_)) {
+      // Refused by the folder (or a security module) though the file itself
+      // may be written.
+      return errno == EPERM || errno == EACCES ? Swap::CannotName : Swap::Failed;
+    }
     name_.clear();
-    return fd_.Close();
+    return fd_.Close() ? Swap::Done : Swap::Failed;
   }
 
  private:
-  bool GiveName() {
-    const std::string base = FolderOf(target_) + "/" + TempNamePrefix(target_) + std::to_string(::getpid()) + "-";
-    const std::string procPath = "/proc/self/fd/" + std::to_string(fd_.get());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      std::string candidate = base + std::to_string(attempt);
-      if (::linkat(AT_FDCWD, procPath.c_str(), AT_FDCWD, candidate.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-        name_ = candidate;
-        return true;
+  LinkResult GiveName() {
+    LinkResult result = LinkResult::Failed;
+    for (bool isShort : {false, true}) {
+      for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
+        const std::string candidate = TempName(target_, isShort, attempt);
+        result = PublishNewFile(fd_.get(), "", candidate);
+        if (result == LinkResult::Linked) name_ = candidate;
+        if (result != LinkResult::NameTaken) break;
       }
-      if (errno != EEXIST) return false;
+      if (result != LinkResult::NameTooLong) return result;
     }
-    return false;
+    return result;
   }
 
   std::string target_;
@@ -198,50 +273,201 @@ class TempFile {
   UniqueFd fd_;
 };
 
-bool CopyContent(int fromFd, int toFd) {
-  for (;;) {
-    ssize_t copied = ::copy_file_range(fromFd, nullptr, toFd, nullptr, std::size_t{1} << 30, 0);
-    if (copied == 0) return true;
-    if (copied > 0) continue;
-    if (errno == EINTR) continue;
-    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return false;
-    break;
+// Cuts a file that is being appended to back to the length it had under the
+// lock unless the append is committed: on every way out, an exception
+// unwinding through the writer included. A file the run created is removed
+// again, so a failed run leaves the target as it was. The lock must be held.
+class AppendGuard {
+ public:
+  AppendGuard(int fd, off_t length, const std::string* createdPath)
+      : fd_(fd), length_(length), createdPath_(createdPath) {}
+  ~AppendGuard() {
+    if (isCommitted_) return;
+    // Best effort: if this fails too, the file keeps part of the block.
+    [[maybe_unused]] const int ignored = ::ftruncate(fd_, length_);
+    if (createdPath_ != nullptr && IsSameFile(fd_, *createdPath_)) ::unlink(createdPath_->c_str());
   }
-  // The kernel could not copy in place; fall back to plain reads and writes.
-  std::unique_ptr<char[]> buffer = std::make_unique_for_overwrite<char[]>(kWriteBufferSize);
-  for (;;) {
-    ssize_t got = ::read(fromFd, buffer.get(), kWriteBufferSize);
-    if (got == 0) return true;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (!WriteAll(toFd, buffer.get(), static_cast<std::size_t>(got))) return false;
-  }
+  AppendGuard(const AppendGuard&) = delete;
+  AppendGuard& operator=(const AppendGuard&) = delete;
+
+  void Commit() { isCommitted_ = true; }
+
+ private:
+  int fd_;
+  off_t length_;
+  const std::string* createdPath_;
+  bool isCommitted_ = false;
+};
+
+// Writes the records after the file's present end and makes them durable.
+// `fd` is open with O_APPEND and locked, `length` is the file's length seen
+// under the lock.
+WriteOutcome AppendLocked(UniqueFd& fd, off_t length, const std::string* createdPath, RecordList& list) {
+  AppendGuard guard(fd.get(), length, createdPath);
+  const WriteOutcome outcome = WriteRecords(fd.get(), list, true);
+  if (outcome != WriteOutcome::Written) return outcome;
+  if (!SyncFile(fd.get())) return WriteOutcome::NotWritten;
+  guard.Commit();
+  return fd.Close() ? WriteOutcome::Written : WriteOutcome::NotWritten;
 }
 
-// Writes into the target itself: for devices and pipes, and for a file whose
-// folder takes no new files. An append that fails is cut back to the old length.
+// Opens the target for appending, creating it when there is none; `isCreated` tells which.
+UniqueFd OpenForAppend(const std::string& target, bool& isCreated) {
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    isCreated = false;
+    // Without O_CREAT first: under fs.protected_regular a file of another
+    // user in a sticky folder refuses O_CREAT even where it may be written.
+    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    if (fd.isOpen() || errno != ENOENT) return fd;
+    fd = UniqueFd(::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (fd.isOpen()) {
+      isCreated = true;
+      return fd;
+    }
+    if (errno != EEXIST) return fd;
+  }
+  return UniqueFd();
+}
+
+// Appends the records in place: only the new block is written, so the cost
+// grows with the block, not with the file. Runs on one file take turns
+// through the file's lock; a failure cuts the file back to its old length.
+WriteOutcome AppendToFile(const std::string& target, RecordList& list) {
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    bool isCreated = false;
+    UniqueFd fd = OpenForAppend(target, isCreated);
+    if (!fd.isOpen()) return WriteOutcome::NotOpened;
+    const LockResult lock = LockFileExclusive(fd.get(), IsStopRequested);
+    if (lock == LockResult::Stopped) return WriteOutcome::Interrupted;
+    if (lock == LockResult::Failed) return WriteOutcome::NotWritten;
+    // A replacing run may have put a new file under the name while this one
+    // waited: the block belongs into that one.
+    if (!IsSameFile(fd.get(), target)) continue;
+    struct stat locked {};
+    if (::fstat(fd.get(), &locked) != 0) return WriteOutcome::NotWritten;
+    return AppendLocked(fd, locked.st_size, isCreated ? &target : nullptr, list);
+  }
+  return WriteOutcome::NotWritten;
+}
+
+// Writes the new content into the target itself, from its start, and cuts
+// it to the new length: for a file that a new one cannot replace without
+// changing it for others (another owner, further hard links) or whose folder
+// takes no new file. The old content cannot be restored once the first byte
+// is written, so a failure, a kill or a power loss before the sync leaves a
+// mix of old and new. To keep that window short this runs only when the
+// content is ready (complete in `temp`, or held and sorted in `list`), under
+// the lock, and a stop signal does not cut it short.
+WriteOutcome OverwriteLocked(UniqueFd& fd, RecordList& list, const TempFile& temp) {
+  if (::lseek(fd.get(), 0, SEEK_SET) != 0) return WriteOutcome::NotWritten;
+  bool isWritten = temp.isOpen() ? CopyFileContent(temp.fd(), fd.get())
+                                 : WriteRecords(fd.get(), list, false) == WriteOutcome::Written;
+  const off_t length = isWritten ? ::lseek(fd.get(), 0, SEEK_CUR) : -1;
+  isWritten = length >= 0 && ::ftruncate(fd.get(), length) == 0 && SyncFile(fd.get());
+  if (!fd.Close()) isWritten = false;
+  return isWritten ? WriteOutcome::Written : WriteOutcome::NotWritten;
+}
+
+// Opens an existing target for writing, without creating it; `error` is
+// errno when it could not (ENOENT: there is none).
+UniqueFd OpenExisting(const std::string& target, int& error) {
+  UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+  error = fd.isOpen() ? 0 : errno;
+  return fd;
+}
+
+// Replaces the target by a complete new file that takes its name in one
+// step, keeping the old file's identity; where that cannot be done, writes
+// the ready content into the target itself. Runs on one file take turns
+// through the old file's lock, held until the new file has its name.
+WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
+  int openError = 0;
+  // Opened first though not needed yet: a rename needs only the folder's
+  // permission, and the old file's own must still count.
+  UniqueFd existing = OpenExisting(target, openError);
+  if (!existing.isOpen() && openError != ENOENT) return WriteOutcome::NotOpened;
+  TempFile temp;
+  if (!existing.isOpen() || IsReplaceableKeepingIdentity(existing.get())) {
+    if (!temp.Open(target) && !existing.isOpen()) return WriteOutcome::NotOpened;
+  }
+  if (temp.isOpen()) {
+    const WriteOutcome outcome = WriteRecords(temp.fd(), list, true);
+    if (outcome != WriteOutcome::Written) return outcome;
+    if (!SyncFile(temp.fd())) return WriteOutcome::NotWritten;
+  }
+
+  bool canRename = temp.isOpen();
+  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+    if (!existing.isOpen()) {
+      if (canRename) {
+        ::fchmod(temp.fd(), NewFileMode());
+        const LinkResult published = temp.Publish();
+        if (published == LinkResult::Linked) {
+          return SyncFolder(FolderOf(target)) ? WriteOutcome::Written : WriteOutcome::NotWritten;
+        }
+        if (published == LinkResult::Failed) return WriteOutcome::NotWritten;
+        canRename = published == LinkResult::NameTaken;
+      }
+      if (!canRename) {
+        // The new file cannot be given a name here: the target is created
+        // and the content copied into it.
+        existing = UniqueFd(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!existing.isOpen() && errno != EEXIST) return WriteOutcome::NotOpened;
+      }
+      // Someone else created the target meanwhile: this run replaces that file.
+      if (!existing.isOpen()) {
+        existing = OpenExisting(target, openError);
+        if (!existing.isOpen() && openError != ENOENT) return WriteOutcome::NotOpened;
+        continue;
+      }
+    }
+
+    const LockResult lock = LockFileExclusive(existing.get(), IsStopRequested);
+    if (lock == LockResult::Stopped) return WriteOutcome::Interrupted;
+    if (lock == LockResult::Failed) return WriteOutcome::NotWritten;
+    if (!IsSameFile(existing.get(), target)) {
+      // Replaced or removed while this run waited: the new file is the one to replace.
+      existing = OpenExisting(target, openError);
+      if (!existing.isOpen() && openError != ENOENT) return WriteOutcome::NotOpened;
+      continue;
+    }
+    if (!canRename || !IsReplaceableKeepingIdentity(existing.get()) ||
+        !CopyFileIdentity(existing.get(), temp.fd())) {
+      return OverwriteLocked(existing, list, temp);
+    }
+    switch (temp.ReplaceTarget()) {
+      case TempFile::Swap::Done:
+        // The old file is released (and its lock with it) only once the new
+        // one has the name; a run waiting for the lock then starts over.
+        return SyncFolder(FolderOf(target)) ? WriteOutcome::Written : WriteOutcome::NotWritten;
+      case TempFile::Swap::CannotName:
+        return OverwriteLocked(existing, list, temp);
+      case TempFile::Swap::Failed:
+        return WriteOutcome::NotWritten;
+    }
+  }
+  return WriteOutcome::NotWritten;
+}
+
+// Writes into the target itself: for devices, pipes and links that point
+// nowhere yet. An append to a regular file that fails is cut back.
 WriteOutcome WriteDirect(const std::string& path, bool replace, RecordList& list) {
   UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_APPEND),
                      0666));
   if (!fd.isOpen()) return WriteOutcome::NotOpened;
   struct stat before {};
-  const bool isRegular = ::fstat(fd.get(), &before) == 0 && S_ISREG(before.st_mode);
-  bool isWritten = WriteRecords(fd.get(), list);
-  if (!isWritten && !replace && isRegular) {
-    // Best effort: the file is already damaged if this fails too.
-    [[maybe_unused]] int ignored = ::ftruncate(fd.get(), before.st_size);
+  std::optional<AppendGuard> guard;
+  if (!replace && ::fstat(fd.get(), &before) == 0 && S_ISREG(before.st_mode)) {
+    guard.emplace(fd.get(), before.st_size, nullptr);
   }
-  if (!fd.Close()) isWritten = false;
-  return isWritten ? WriteOutcome::Written : WriteOutcome::NotWritten;
+  WriteOutcome outcome = WriteRecords(fd.get(), list, true);
+  if (outcome == WriteOutcome::Written && !SyncFile(fd.get())) outcome = WriteOutcome::NotWritten;
+  if (outcome != WriteOutcome::Written) return outcome;
+  if (guard) guard->Commit();
+  return fd.Close() ? WriteOutcome::Written : WriteOutcome::NotWritten;
 }
 
-}  // namespace
-
-WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList& list) {
-  // Records were lost when a run could not be spilled; the target stays as it was.
-  if (list.hasSpillFailed()) return WriteOutcome::NotWritten;
+WriteOutcome WriteTarget(const std::string& path, bool replace, RecordList& list) {
   struct stat linkStat {};
   struct stat targetStat {};
   const bool hasEntry = ::lstat(path.c_str(), &linkStat) == 0;
@@ -252,46 +478,28 @@ WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList
   if ((exists && !S_ISREG(targetStat.st_mode)) || (hasEntry && !exists)) {
     return WriteDirect(path, replace, list);
   }
-
   std::string target = path;
   if (exists && S_ISLNK(linkStat.st_mode)) {
     char resolved[PATH_MAX];
     if (::realpath(path.c_str(), resolved) == nullptr) return WriteDirect(path, replace, list);
     target = resolved;
   }
-  UniqueFd existing;
-  if (exists) {
-    // A rename needs only the folder's permission; the old file's own must still count.
-    existing = UniqueFd(::open(target.c_str(), (replace ? O_WRONLY : O_RDWR) | O_CLOEXEC));
-    if (!existing.isOpen()) {
-      if (replace || errno != EACCES) return WriteOutcome::NotOpened;
-      // Writable but not readable: an append cannot copy the old content.
-      UniqueFd writeOnly(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
-      if (!writeOnly.isOpen()) return WriteOutcome::NotOpened;
-      writeOnly.Close();
-      return WriteDirect(target, replace, list);
-    }
-  }
-
   RemoveStrayTempFiles(target);
-  TempFile temp(target);
-  if (!temp.isOpen()) {
-    if (!exists) return WriteOutcome::NotOpened;
-    existing.Close();
-    return WriteDirect(target, replace, list);
+  return replace ? ReplaceFile(target, list) : AppendToFile(target, list);
+}
+
+}  // namespace
+
+WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList& list) {
+  // Records were lost when a run could not be spilled; the target stays as it was.
+  if (list.hasSpillFailed()) return WriteOutcome::NotWritten;
+  try {
+    return WriteTarget(path, replace, list);
+  } catch (const std::exception&) {
+    // Out of memory (or threads) while the records were merged and written:
+    // on the way out an append was cut back and a temporary file dropped.
+    return WriteOutcome::NotWritten;
   }
-  if (!replace && exists && !CopyContent(existing.get(), temp.fd())) return WriteOutcome::NotWritten;
-  if (!WriteRecords(temp.fd(), list)) return WriteOutcome::NotWritten;
-  if (exists) {
-    // Keeping the owner only works for root; anyone else already owns the new file.
-    [[maybe_unused]] int ignored = ::fchown(temp.fd(), targetStat.st_uid, targetStat.st_gid);
-    // After the owner, since a change of owner clears the set-id bits.
-    ::fchmod(temp.fd(), targetStat.st_mode & 07777);
-  } else {
-    ::fchmod(temp.fd(), 0666 & ~CurrentUmask());
-  }
-  existing.Close();
-  return temp.Commit() ? WriteOutcome::Written : WriteOutcome::NotWritten;
 }
 
 int WriteFile(std::unique_ptr<RecordList>& records, const std::string& targetFileName,
@@ -306,6 +514,9 @@ int WriteFile(std::unique_ptr<RecordList>& records, const std::string& targetFil
         return -1;
       case WriteOutcome::NotWritten:
         std::printf("Ausgabedatei konnte nicht geschrieben \n");
+        return -1;
+      case WriteOutcome::Interrupted:
+        // The driver reports the stop and ends the run.
         return -1;
     }
   }
