@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <system_error>
 
 #include "platform/memory_limit.h"
 
@@ -20,6 +21,12 @@ constexpr std::size_t kMaxBlockBytes = std::size_t{4} << 20;
 // unused never weighs much.
 std::size_t BlockBytesFor(std::size_t budget) { return std::clamp<std::size_t>(budget / 8, 1, kMaxBlockBytes); }
 
+// The buffer a run is written through, while the other half already fills:
+// it comes out of the budget too.
+std::size_t SpillBufferFor(std::size_t budget) {
+  return std::clamp<std::size_t>(budget / 64, std::size_t{4} << 10, std::size_t{1} << 20);
+}
+
 }  // namespace
 
 std::size_t MemoryBudgetFor(std::uint64_t available) {
@@ -28,56 +35,104 @@ std::size_t MemoryBudgetFor(std::uint64_t available) {
 
 std::size_t DefaultMemoryBudget() { return MemoryBudgetFor(AvailableMemory()); }
 
-// Sorts the held records and writes them as one run, emptying the memory
-// for the next. False when the run cannot be written or memory runs out.
+RecordList::~RecordList() { AwaitSpill(); }
+
+// Hands the held records to the spiller, which sorts them and writes them as
+// one run while the other half takes the next records; false when the
+// previous run could not be written or no memory was left. Without a thread
+// the run is written here and now.
 bool RecordList::SpillHeld() {
-  try {
-    order_.Sort(store_);
-  } catch (const std::bad_alloc&) {
-    return false;
+  if (!AwaitSpill()) return false;
+  const int spilling = active_;
+  const bool isFirst = halfBudget_ == 0;
+  active_ = 1 - active_;
+  spilledCount_ += stores_[spilling].count();
+  ++spillRunCount_;
+  // From the first spill on, each half gets half of what the spill buffer leaves.
+  halfBudget_ = (budget_ - std::min(budget_, SpillBufferFor(budget_))) / 2;
+  auto write = [this, spilling, isFirst] {
+    try {
+      orders_[spilling].Sort(stores_[spilling]);
+      isSpillWritten_ = spill_.WriteRun(orders_[spilling].view(stores_[spilling]), spillFolder,
+                                       SpillBufferFor(budget_));
+    } catch (const std::bad_alloc&) {
+      isSpillWritten_ = false;
+    }
+    if (isFirst) {
+      // This half filled the whole budget; from now on it may take only half.
+      stores_[spilling].Release();
+      orders_[spilling].Release();
+    } else {
+      // The blocks stay for the next time this half fills.
+      stores_[spilling].Clear();
+      orders_[spilling].Clear();
+    }
+  };
+  // The first run fills the whole budget, so it is written before the other
+  // half takes any memory.
+  if (isFirst) {
+    write();
+    return isSpillWritten_;
   }
-  if (!spill_.WriteRun(order_.view(store_), spillFolder)) return false;
-  store_.Clear();
-  order_.Clear();
+  try {
+    spiller_ = std::thread(write);
+  } catch (const std::system_error&) {
+    write();
+    return isSpillWritten_;
+  }
   return true;
+}
+
+// Waits for the spiller; false when its run could not be written.
+bool RecordList::AwaitSpill() {
+  if (spiller_.joinable()) spiller_.join();
+  return isSpillWritten_;
 }
 
 // Records lost halfway through would make a file that looks complete: the
 // list refuses every record from now on and gives back what it holds.
 void RecordList::GiveUp() {
+  AwaitSpill();
   hasFailed_ = true;
-  store_.Release();
-  order_.Release();
+  for (int half = 0; half < 2; ++half) {
+    stores_[half].Release();
+    orders_[half].Release();
+  }
   spill_.Release();
 }
 
 bool RecordList::Add(std::string_view record) {
   if (hasFailed_) return false;
   if (budget_ == 0) budget_ = DefaultMemoryBudget();
-  store_.SetBlockBytes(BlockBytesFor(budget_));
+  const std::size_t limit = halfBudget_ != 0 ? halfBudget_ : budget_;
+  RecordStore& held = store();
+  held.SetBlockBytes(BlockBytesFor(limit));
   // The index entry is charged now, so that sorting never goes over the budget.
   // The index numbers records with 32 bits, which also bounds a run.
-  const std::size_t held = store_.count();
-  const bool isFull = store_.memory() + store_.GrowthFor(record.size()) + order_.MemoryFor(held + 1) > budget_ ||
-                      held == UINT32_MAX;
-  if (held > 0 && isFull && !SpillHeld()) {
+  const std::size_t heldCount = held.count();
+  const bool isFull =
+      held.memory() + held.GrowthFor(record.size()) + order().MemoryFor(heldCount + 1) > limit ||
+      heldCount == UINT32_MAX;
+  if (heldCount > 0 && isFull && !SpillHeld()) {
     GiveUp();
     return false;
   }
   try {
-    store_.Add(record);
+    // The half that takes the record may have changed with the spill.
+    store().SetBlockBytes(BlockBytesFor(halfBudget_ != 0 ? halfBudget_ : budget_));
+    store().Add(record);
   } catch (const std::bad_alloc&) {
     GiveUp();
     return false;
   }
-  order_.NoteAdded(store_);
+  order().NoteAdded(store());
   byteCount_ += record.size();
   return true;
 }
 
 void RecordList::Sort() {
   try {
-    order_.Sort(store_);
+    order().Sort(store());
   } catch (const std::bad_alloc&) {
     // Without memory for the index the records stay in arrival order; Emit
     // meets the same shortage and reports it.
@@ -86,17 +141,21 @@ void RecordList::Sort() {
 
 bool RecordList::Emit(const std::function<bool(std::string_view)>& emit) {
   if (hasFailed_) return false;
+  if (!AwaitSpill()) {
+    GiveUp();
+    return false;
+  }
   try {
     if (spill_.runCount() == 0) {
-      if (const std::optional<bool> isComplete = order_.SortAndEmitInParallel(store_, emit)) return *isComplete;
-      order_.Sort(store_);
-      const SortedView held = order_.view(store_);
+      if (const std::optional<bool> isComplete = order().SortAndEmitInParallel(store(), emit)) return *isComplete;
+      order().Sort(store());
+      const SortedView held = order().view(store());
       return held.Emit(0, held.size(), emit);
     }
-    order_.Sort(store_);
+    order().Sort(store());
     // The held records stay in memory beside the read-back buffers, which
     // share an eighth of the budget.
-    return spill_.Merge(order_.view(store_), budget_ / 8, emit);
+    return spill_.Merge(order().view(store()), budget_ / 8, emit);
   } catch (const std::bad_alloc&) {
     return false;
   }

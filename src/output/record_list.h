@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "output/record_sort.h"
 #include "output/record_spill.h"
@@ -27,13 +28,16 @@ std::size_t DefaultMemoryBudget();
 // The records of one run: held in a store up to the budget, then sorted and
 // spilled as a run, and in the end sorted once more and merged with the runs.
 // Nothing reads them before that, so the file is the same as if every
-// insertion had kept them sorted.
+// insertion had kept them sorted. Once records are spilled the budget is
+// split in two halves: one takes new records while a thread of the list's
+// own sorts and writes the other, so the records keep coming meanwhile.
 class RecordList {
  public:
   // The budget is worked out when the first record arrives: by then the
   // threads and database buffers of the run take their share of any limit.
   RecordList() = default;
   explicit RecordList(std::size_t budget) : budget_(budget) {}
+  ~RecordList();
   RecordList(const RecordList&) = delete;
   RecordList& operator=(const RecordList&) = delete;
 
@@ -42,7 +46,7 @@ class RecordList {
   std::string spillFolder;
 
   // All records added, those already spilled to disk included.
-  std::int64_t count() const { return static_cast<std::int64_t>(spill_.recordCount() + store_.count()); }
+  std::int64_t count() const { return static_cast<std::int64_t>(spilledCount_ + store().count()); }
 
   // A record found no memory or a run could not be written: the records are
   // incomplete, all memory and the spill file are given back, and no record
@@ -54,12 +58,13 @@ class RecordList {
 
   // The records held in memory (all of them unless spilled): in the order
   // they were added until SortRecords, in ascending order after it.
-  SortedView lines() const { return order_.view(store_); }
+  SortedView lines() const { return order().view(store()); }
 
-  std::size_t spillRunCount() const { return spill_.runCount(); }
+  // Runs spilled or being spilled.
+  std::size_t spillRunCount() const { return spillRunCount_; }
 
-  // Memory the held records take: blocks, views and sort index.
-  std::size_t heldMemory() const { return store_.memory() + order_.MemoryFor(store_.count()); }
+  // Memory the records taking new ones hold: blocks, views and sort index.
+  std::size_t heldMemory() const { return store().memory() + order().MemoryFor(store().count()); }
 
   // AddRecord, SortRecords and EmitSortedRecords on this list.
   bool Add(std::string_view record);
@@ -68,12 +73,23 @@ class RecordList {
 
  private:
   bool SpillHeld();
+  bool AwaitSpill();
   void GiveUp();
+  RecordStore& store() { return stores_[active_]; }
+  const RecordStore& store() const { return stores_[active_]; }
+  RecordOrder& order() { return orders_[active_]; }
+  const RecordOrder& order() const { return orders_[active_]; }
 
-  std::size_t budget_ = 0;  // 0 until the first record
-  RecordStore store_;
-  RecordOrder order_;
-  SpillFile spill_;
+  std::size_t budget_ = 0;       // 0 until the first record
+  std::size_t halfBudget_ = 0;   // what one half may take once a spill began; 0 before
+  RecordStore stores_[2];        // the half taking records is stores_[active_]
+  RecordOrder orders_[2];
+  int active_ = 0;
+  SpillFile spill_;              // written by the spiller while it runs
+  std::thread spiller_;          // sorts and writes the other half
+  bool isSpillWritten_ = true;   // the spiller's result; read once it is joined
+  std::uint64_t spilledCount_ = 0;   // records handed to the spiller
+  std::size_t spillRunCount_ = 0;    // runs handed to the spiller
   std::uint64_t byteCount_ = 0;
   bool hasFailed_ = false;
 };

@@ -20,7 +20,6 @@ namespace korvadex {
 
 namespace {
 
-constexpr std::size_t kWriteBufferBytes = std::size_t{1} << 20;
 constexpr std::size_t kMaxReadBufferBytes = std::size_t{1} << 20;
 constexpr std::size_t kMinReadBufferBytes = std::size_t{16} << 10;
 // Each record of a run is preceded by its length.
@@ -133,21 +132,21 @@ bool SpillFile::Open(const std::string& folder) {
   return fd_ >= 0;
 }
 
-bool SpillFile::WriteRun(const SortedView& records, const std::string& folder) {
+bool SpillFile::WriteRun(const SortedView& records, const std::string& folder, std::size_t bufferBytes) {
   try {
     if (!Open(folder)) return false;
     runs_.reserve(runs_.size() + 1);
-    auto buffer = std::make_unique_for_overwrite<char[]>(kWriteBufferBytes);
+    auto buffer = std::make_unique_for_overwrite<char[]>(bufferBytes);
     std::size_t used = 0;
     Run run{end_, 0, records.size()};
     for (const std::string_view record : records) {
       const auto length = static_cast<std::uint32_t>(record.size());
-      if (used + kLengthBytes + record.size() > kWriteBufferBytes) {
+      if (used + kLengthBytes + record.size() > bufferBytes) {
         if (!WriteAll(fd_, buffer.get(), used)) return false;
         run.byteCount += used;
         used = 0;
       }
-      if (kLengthBytes + record.size() > kWriteBufferBytes) {
+      if (kLengthBytes + record.size() > bufferBytes) {
         if (!WriteAll(fd_, reinterpret_cast<const char*>(&length), kLengthBytes) ||
             !WriteAll(fd_, record.data(), record.size())) {
           return false;

@@ -26,10 +26,11 @@ class SpillFile {
   std::size_t runCount() const { return runs_.size(); }
   std::uint64_t recordCount() const { return recordCount_; }
 
-  // Writes `records`, in their order, as one run. The file is made with the
-  // first run: in `folder`, or in the system's temporary folder when that is
-  // empty or takes no file. False when the file cannot be made or written.
-  bool WriteRun(const SortedView& records, const std::string& folder);
+  // Writes `records`, in their order, as one run, through a buffer of
+  // `bufferBytes`. The file is made with the first run: in `folder`, or in
+  // the system's temporary folder when that is empty or takes no file. False
+  // when the file cannot be made or written.
+  bool WriteRun(const SortedView& records, const std::string& folder, std::size_t bufferBytes);
 
   // Calls `emit` with the records of every run and of `held`, which must be
   // sorted too, all in ascending order. The read-back buffers share
