@@ -254,6 +254,9 @@ int RunMain(int argc, const char* const* argv) {
     return FinishRun(context, kExitExecuteFailed);
   }
 
+  // The row loop itself cancels when a stop signal comes, between two fetches.
+  if (!db.canCancelFetchFromAnyThread) SetCancelAction({});
+
   // Records that outgrow memory go to disk beside the target, where the
   // download file itself will need room anyway, rather than to a small /tmp.
   context.records = std::make_unique<RecordList>();
