@@ -258,6 +258,16 @@ PY
       exit 1
     fi
   fi
+  # The same rows give the same file through every driver.
+  sum=$(sha256sum < "$run_dir/korvadex.dat")
+  if [ -z "${first_sum:-}" ]; then
+    first_sum=$sum first_driver=$driver
+  elif [ "$sum" = "$first_sum" ]; then
+    echo "  $driver: korvadex file byte-identical to the one from $first_driver"
+  else
+    echo "  $driver: korvadex file DIFFERS from the one from $first_driver" >&2
+    exit 1
+  fi
   rm -f "$run_dir/korvadex.dat" "$run_dir/peer.dat"
   if [ "$driver" = pg ]; then
     runuser -u postgres -- "$pgbin/pg_ctl" -D "$pgdata" -m fast stop >/dev/null
