@@ -1,13 +1,13 @@
 #!/usr/bin/env bash
 # Side-by-side benchmark of one export on the same data: the fetch floor
-# (odbc_floor), korvadex and the pyodbc peer, on SQLite and on a private
-# PostgreSQL server. Prints medians of wall time, CPU time and peak memory,
+# (odbc_floor), korvadex and the pyodbc peer, on SQLite and on private
+# PostgreSQL and MariaDB servers. Prints medians of wall time, CPU time and peak memory,
 # the ratios, whether the targets are met, and checks that korvadex and the
 # peer wrote byte-identical files.
 #
 # Usage: bench/run-bench.sh [ROWS]            (default 1000000)
 # Environment: BUILD_DIR (default <repo>/build), RUNS (default 3),
-#              DRIVERS ("sqlite pg"), PEER (1; 0 skips the pyodbc peer),
+#              DRIVERS ("sqlite pg mariadb"), PEER (1; 0 skips the pyodbc peer),
 #              WORK_ROOT (folder for the temporary work dir, default /tmp),
 #              DATA_DIR (keeps the SQLite file there as bench-ROWS.db and reuses it).
 set -euo pipefail
@@ -15,7 +15,7 @@ rows=${1:-1000000}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 runs=${RUNS:-3}
-drivers=${DRIVERS:-"sqlite pg"}
+drivers=${DRIVERS:-"sqlite pg mariadb"}
 with_peer=${PEER:-1}
 python=/usr/bin/python3
 korvadex=$build/korvadex
@@ -39,22 +39,27 @@ fi
 work=$(mktemp -d "${WORK_ROOT:-/tmp}/korvadex-bench.XXXXXX")
 chmod 755 "$work"
 pgdata=""
+mariadb_state=$work/mariadb
 cleanup() {
   if [ -n "$pgdata" ] && [ -f "$pgdata/postmaster.pid" ]; then
     runuser -u postgres -- "$pgbin/pg_ctl" -D "$pgdata" -m fast stop >/dev/null 2>&1 || true
   fi
+  "$root/tests/mariadb-server.sh" stop "$mariadb_state" >/dev/null 2>&1 || true
   rm -rf "$work"
 }
 trap cleanup EXIT
 
 sqlite_driver=$(find /usr/lib -name libsqlite3odbc.so -print -quit)
 pg_driver=$(find /usr/lib -name psqlodbca.so -print -quit)
+mariadb_driver=$(find /usr/lib -name libmaodbc.so -print -quit)
 mkdir -p "$work/odbc"
 cat > "$work/odbc/odbcinst.ini" <<INI
 [SQLite3]
 Driver=$sqlite_driver
 [PostgreSQL]
 Driver=$pg_driver
+[MariaDB]
+Driver=$mariadb_driver
 INI
 export ODBCSYSINI=$work/odbc ODBCINI=$work/odbc/odbc.ini
 : > "$ODBCINI"
@@ -117,6 +122,41 @@ Fetch=10000
 INI
 }
 
+prepare_mariadb() {
+  [ -n "$mariadb_driver" ] || { echo "MariaDB Connector/ODBC (odbc-mariadb) is not installed" >&2; exit 1; }
+  # The test suite's server script: its own folder, a free loopback port, the
+  # user kvuser and the database kvtest.
+  "$root/tests/mariadb-server.sh" start "$mariadb_state"
+  [ -f "$mariadb_state/port" ] || { echo "the MariaDB server (mariadb-server) is not installed" >&2; exit 1; }
+  local port
+  port=$(cat "$mariadb_state/port")
+  local client=(mariadb --no-defaults --default-character-set=utf8mb4 --protocol=tcp -h 127.0.0.1
+                -P "$port" -u kvuser -pkv-secret kvtest)
+  "${client[@]}" -e "CREATE TABLE bench_rows (id INT, name VARCHAR(200), city VARCHAR(200),
+    amount VARCHAR(40), booked DATE, code VARCHAR(10), note VARCHAR(40), remark VARCHAR(200))
+    CHARACTER SET utf8mb4"
+  echo "generating $rows rows into MariaDB on port $port ..."
+  # The CSV's empty unquoted field is NULL; the generator never writes an empty note.
+  "$python" "$root/bench/gen_data.py" --rows "$rows" --csv |
+    "${client[@]}" --local-infile=1 -e "LOAD DATA LOCAL INFILE '/dev/stdin' INTO TABLE bench_rows
+      CHARACTER SET utf8mb4 FIELDS TERMINATED BY ',' ENCLOSED BY '\"' ESCAPED BY ''
+      LINES TERMINATED BY '\n' (id, name, city, amount, booked, code, @note, remark)
+      SET note = NULLIF(@note, '')"
+  "${client[@]}" -e "ANALYZE TABLE bench_rows" >/dev/null
+  # Connector/ODBC 3.1.17 and later hand rows over as the server sends them
+  # with NO_CACHE=1 on a forward-only cursor; 3.1.15 (Debian 12) does not know
+  # the option and holds the whole result in memory from the execute on.
+  cat >> "$ODBCINI" <<INI
+[KVMA]
+Driver=MariaDB
+Server=127.0.0.1
+Port=$port
+Database=kvtest
+FORWARDONLY=1
+NO_CACHE=1
+INI
+}
+
 # Lays out what korvadex reads: ../../Files/Kastrovin.Ini and ./KORVADEX.<system>.INI.
 prepare_job() {
   local name=$1 dsn=$2 system=$3
@@ -124,7 +164,7 @@ prepare_job() {
   mkdir -p "$dir/Files" "$dir/jobs/run"
   {
     local n=1 pair
-    for pair in DATABASE=$dsn LOGIN=bench PASS=bench DB_SYSTEM=$system; do
+    for pair in DATABASE=$dsn LOGIN=$login PASS=$password DB_SYSTEM=$system; do
       printf ';KORVADEX;Benchmark\n%d;%s;%s\n' "$n" "${pair%%=*}" "$("$cred" encrypt "${pair#*=}")"
       n=$((n + 1))
     done
@@ -164,24 +204,25 @@ measure() {
 
 for driver in $drivers; do
   case $driver in
-    sqlite) prepare_sqlite; dsn=KVLITE; system=SQLITE ;;
-    pg) prepare_pg; dsn=KVPG; system=PGSQL ;;
+    sqlite) prepare_sqlite; dsn=KVLITE; system=SQLITE; login=bench; password=bench ;;
+    pg) prepare_pg; dsn=KVPG; system=PGSQL; login=bench; password=bench ;;
+    mariadb) prepare_mariadb; dsn=KVMA; system=MARIADB; login=kvuser; password=kv-secret ;;
     *) echo "unknown driver $driver" >&2; exit 1 ;;
   esac
   prepare_job "$driver" "$dsn" "$system"
   run_dir=$work/$driver/jobs/run
   # One untimed pass so that every tool meets the same warm caches.
-  "$floor" "$dsn" bench bench "$statement" 2>/dev/null
+  "$floor" "$dsn" "$login" "$password" "$statement" 2>/dev/null
   tools="floor and korvadex"
   [ "$with_peer" = 1 ] && tools="floor, korvadex and peer"
   echo "$driver: $runs rounds of $tools"
   for round in $(seq "$runs"); do
-    measure "$driver" floor /nonexistent "$floor" "$dsn" bench bench "$statement"
+    measure "$driver" floor /nonexistent "$floor" "$dsn" "$login" "$password" "$statement"
     measure "$driver" korvadex "$run_dir/korvadex.dat" \
       bash -c 'cd "$1" && exec "$2" BENCH BENCH korvadex.dat 1' _ "$run_dir" "$korvadex"
     if [ "$with_peer" = 1 ]; then
       measure "$driver" peer "$run_dir/peer.dat" \
-        "$python" "$root/bench/peer_export.py" "DSN=$dsn;UID=bench;PWD=bench" "$statement" \
+        "$python" "$root/bench/peer_export.py" "DSN=$dsn;UID=$login;PWD=$password" "$statement" \
         "$columns" "$run_dir/peer.dat" 1
     fi
   done
@@ -217,9 +258,22 @@ PY
       exit 1
     fi
   fi
+  # The same rows give the same file through every driver.
+  sum=$(sha256sum < "$run_dir/korvadex.dat")
+  if [ -z "${first_sum:-}" ]; then
+    first_sum=$sum first_driver=$driver
+  elif [ "$sum" = "$first_sum" ]; then
+    echo "  $driver: korvadex file byte-identical to the one from $first_driver"
+  else
+    echo "  $driver: korvadex file DIFFERS from the one from $first_driver" >&2
+    exit 1
+  fi
   rm -f "$run_dir/korvadex.dat" "$run_dir/peer.dat"
   if [ "$driver" = pg ]; then
     runuser -u postgres -- "$pgbin/pg_ctl" -D "$pgdata" -m fast stop >/dev/null
+  fi
+  if [ "$driver" = mariadb ]; then
+    "$root/tests/mariadb-server.sh" stop "$mariadb_state"
   fi
 done
 

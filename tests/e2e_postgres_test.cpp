@@ -2,7 +2,6 @@
 // PostgreSQL server started for the tests.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <memory>
 
 #include "test_support.h"
@@ -13,40 +12,11 @@ namespace {
 using testing::CommandResult;
 using testing::ReadFileBytes;
 
-// The server of the ctest run when there is one, else one of this process's own.
-class PostgresServer {
- public:
-  PostgresServer() {
-    const char* shared = std::getenv("KORVADEX_TEST_PG_STATE");
-    if (shared != nullptr && testing::FileExists(std::string(shared) + "/port")) {
-      state_ = shared;
-    } else {
-      own_ = std::make_unique<testing::TempDir>();
-      state_ = own_->path();
-      Script("start");
-    }
-    port_ = ReadFileBytes(state_ + "/port");
-    while (!port_.empty() && (port_.back() == '\n')) port_.pop_back();
-  }
-  ~PostgresServer() {
-    if (own_) Script("stop");
-  }
-  const std::string& port() const { return port_; }
-
- private:
-  void Script(const char* command) {
-    CommandResult result = testing::RunCommand(
-        {"/bin/bash", std::string(KORVADEX_SOURCE_DIR) + "/tests/pg-server.sh", command, state_}, "");
-    if (result.exitCode != 0) ADD_FAILURE() << "pg-server.sh " << command << ": " << result.err;
-  }
-  std::unique_ptr<testing::TempDir> own_;
-  std::string state_;
-  std::string port_;
-};
-
 class PostgresRunTest : public ::testing::Test {
  protected:
-  static void SetUpTestSuite() { server_ = std::make_unique<PostgresServer>(); }
+  static void SetUpTestSuite() {
+    server_ = std::make_unique<testing::TestServer>("pg-server.sh", "KORVADEX_TEST_PG_STATE");
+  }
   static void TearDownTestSuite() { server_.reset(); }
 
   void SetUp() override {
@@ -83,14 +53,14 @@ class PostgresRunTest : public ::testing::Test {
   }
   std::string Out(const std::string& name) { return tree_.runDir + "/" + name; }
 
-  static std::unique_ptr<PostgresServer> server_;
+  static std::unique_ptr<testing::TestServer> server_;
   testing::TempDir dir_;
   testing::JobTree tree_{dir_.path()};
   std::map<std::string, std::string> env_;
   std::string schema_;
 };
 
-std::unique_ptr<PostgresServer> PostgresRunTest::server_;
+std::unique_ptr<testing::TestServer> PostgresRunTest::server_;
 
 TEST_F(PostgresRunTest, ExportsValuesAsPostgresRendersThem) {
   Psql("CREATE TABLE " + schema_ + ".t (id int, code char(4), amount numeric(8,2), day date, "

@@ -24,6 +24,7 @@
 namespace korvadex {
 namespace {
 
+using testing::Child;
 using testing::CommandResult;
 using testing::FileExists;
 using testing::JobTree;
@@ -67,69 +68,6 @@ class ImmutableFile {
  private:
   std::string path_;
   bool isSet_ = false;
-};
-
-// A running korvadex that the test can kill; stdout goes to a file.
-class Child {
- public:
-  Child(const std::vector<std::string>& argv, const std::string& workDir,
-        const std::map<std::string, std::string>& env, const std::string& outPath) {
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      std::FILE* out = std::freopen(outPath.c_str(), "w", stdout);
-      if (out == nullptr || ::chdir(workDir.c_str()) != 0) ::_exit(126);
-      for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-      std::vector<char*> args;
-      for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-      args.push_back(nullptr);
-      ::execv(args[0], args.data());
-      ::_exit(127);
-    }
-  }
-  ~Child() {
-    if (pid_ > 0 && !isReaped_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-
-  pid_t pid() const { return pid_; }
-  // True once the child has ended; `status` then holds its wait status.
-  bool HasEnded(int& status) {
-    if (isReaped_) {
-      status = status_;
-      return true;
-    }
-    if (::waitpid(pid_, &status_, WNOHANG) != pid_) return false;
-    isReaped_ = true;
-    status = status_;
-    return true;
-  }
-  int KillAndWait() {
-    if (!isReaped_) {
-      ::kill(pid_, SIGKILL);
-      ::waitpid(pid_, &status_, 0);
-      isReaped_ = true;
-    }
-    return status_;
-  }
-  // Waits up to `limit`; false when the child was still running and got killed.
-  bool WaitFor(std::chrono::milliseconds limit, int& status) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < end) {
-      if (HasEnded(status)) return true;
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    status = KillAndWait();
-    return false;
-  }
-
- private:
-  pid_t pid_ = -1;
-  bool isReaped_ = false;
-  int status_ = 0;
 };
 
 // True when the process has a descriptor open on something in `folder` other

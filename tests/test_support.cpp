@@ -8,11 +8,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
+
+#include <gtest/gtest.h>
 
 #include "credentials/blowfish.h"
 #include "platform/memory_limit.h"
@@ -174,6 +179,81 @@ std::uint64_t MappedBytes() {
 }
 
 bool CanLimitAddressSpace() { return MappedBytes() < (std::uint64_t{64} << 30); }
+
+Child::Child(const std::vector<std::string>& argv, const std::string& workDir,
+             const std::map<std::string, std::string>& env, const std::string& outPath) {
+  pid_ = ::fork();
+  if (pid_ == 0) {
+    std::FILE* out = std::freopen(outPath.c_str(), "w", stdout);
+    if (out == nullptr || ::chdir(workDir.c_str()) != 0) ::_exit(126);
+    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    std::vector<char*> args;
+    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    ::_exit(127);
+  }
+}
+
+Child::~Child() {
+  if (pid_ > 0 && !isReaped_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+}
+
+bool Child::HasEnded(int& status) {
+  if (isReaped_) {
+    status = status_;
+    return true;
+  }
+  if (::waitpid(pid_, &status_, WNOHANG) != pid_) return false;
+  isReaped_ = true;
+  status = status_;
+  return true;
+}
+
+int Child::KillAndWait() {
+  if (!isReaped_) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &status_, 0);
+    isReaped_ = true;
+  }
+  return status_;
+}
+
+bool Child::WaitFor(std::chrono::milliseconds limit, int& status) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (HasEnded(status)) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  status = KillAndWait();
+  return false;
+}
+
+TestServer::TestServer(const std::string& scriptName, const char* stateVariable)
+    : script_(std::string(KORVADEX_SOURCE_DIR) + "/tests/" + scriptName) {
+  const char* shared = std::getenv(stateVariable);
+  if (shared != nullptr && FileExists(std::string(shared) + "/port")) {
+    state_ = shared;
+  } else {
+    own_ = std::make_unique<TempDir>();
+    state_ = own_->path();
+    Script("start");
+  }
+  port_ = ReadFileBytes(state_ + "/port");
+  while (!port_.empty() && port_.back() == '\n') port_.pop_back();
+}
+
+TestServer::~TestServer() {
+  if (own_) Script("stop");
+}
+
+void TestServer::Script(const char* command) {
+  CommandResult result = RunCommand({"/bin/bash", script_, command, state_}, "");
+  if (result.exitCode != 0) ADD_FAILURE() << script_ << " " << command << ": " << result.err;
+}
 
 CommandResult RunKorvadex(const JobTree& tree, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env) {

@@ -5,9 +5,12 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/types.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -89,6 +92,51 @@ std::uint64_t MappedBytes();
 // False in sanitizer builds: their shadow memory maps terabytes of address
 // space up front, so an address-space limit cannot be tried on them.
 bool CanLimitAddressSpace();
+
+// A running program (korvadex) that the test can signal and wait for; its
+// standard output goes to a file. Killed and reaped when the object goes.
+class Child {
+ public:
+  Child(const std::vector<std::string>& argv, const std::string& workDir,
+        const std::map<std::string, std::string>& env, const std::string& outPath);
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // True once the child has ended; `status` then holds its wait status.
+  bool HasEnded(int& status);
+  // Kills the child unless it has ended, and returns its wait status.
+  int KillAndWait();
+  // Waits up to `limit`; false when the child was still running and got killed.
+  bool WaitFor(std::chrono::milliseconds limit, int& status);
+
+ private:
+  pid_t pid_ = -1;
+  bool isReaped_ = false;
+  int status_ = 0;
+};
+
+// A throw-away database server started by one of the scripts in tests/
+// (pg-server.sh, mariadb-server.sh): the one of the ctest run when the
+// environment variable `stateVariable` names a folder holding its port, else
+// one of this object's own, stopped when the object goes.
+class TestServer {
+ public:
+  TestServer(const std::string& scriptName, const char* stateVariable);
+  ~TestServer();
+  TestServer(const TestServer&) = delete;
+  TestServer& operator=(const TestServer&) = delete;
+  // The loopback port; empty when the script started no server.
+  const std::string& port() const { return port_; }
+
+ private:
+  void Script(const char* command);
+  std::string script_;
+  std::unique_ptr<TempDir> own_;
+  std::string state_;
+  std::string port_;
+};
 
 // Runs korvadex in the tree's run folder.
 CommandResult RunKorvadex(const JobTree& tree, const std::vector<std::string>& args,

@@ -125,6 +125,13 @@ std::int32_t dbConnect(DbState& db, const std::string& userName, const std::stri
     std::string name(reinterpret_cast<const char*>(driverName));
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     db.canCancelFromAnyThread = name.find("sqlite") == std::string::npos;
+    // MariaDB's and MySQL's connectors stop a running execute with a KILL
+    // QUERY from a second connection, but between calls their SQLCancel
+    // closes the statement and frees the result that a fetch on another
+    // thread is reading (unixODBC lets SQLCancel past its locks below
+    // Threading=3, and 0 is its default and what Debian registers).
+    const bool isMySqlFamily = name.find("maodbc") != std::string::npos || name.find("myodbc") != std::string::npos;
+    db.canCancelFetchFromAnyThread = db.canCancelFromAnyThread && !isMySqlFamily;
   }
   return 0;
 }

@@ -63,7 +63,8 @@ struct DbState {
   RowBuffer workingRow{};                        // the bound slots; stable for the statement's life
   SQLLEN indicators[kMaxColumns] = {};           // per column, so NULL values can be told apart
   std::string diagnostics;                       // diagnostic records of the latest failure
-  bool canCancelFromAnyThread = true;            // the driver's SQLCancel may run beside its SQLFetch
+  bool canCancelFromAnyThread = true;            // the driver's SQLCancel may run beside its SQLExecDirect
+  bool canCancelFetchFromAnyThread = true;       // ... and beside its SQLFetch
 };
 
 // Connects to `dataSource`; 0 connected, -1 not connected. The texts are
@@ -83,8 +84,9 @@ std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffe
 
 // Asks the driver to stop the statement that runs or is being read; the call
 // working on it then fails. From another thread only where
-// `canCancelFromAnyThread` says the driver allows it. Does nothing when no
-// statement is open.
+// `canCancelFromAnyThread` (while the statement executes) and
+// `canCancelFetchFromAnyThread` (while its rows are fetched) say the driver
+// allows it. Does nothing when no statement is open.
 void dbCancel(DbState& db);
 
 // Frees the open statement and returns SQLFreeHandle's result, or `lastResult`

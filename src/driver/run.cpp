@@ -170,12 +170,14 @@ void PrintCount(RunContext& context) {
               context.targetFileName.c_str());
 }
 
-// Chooses the exit code once the run's own work is done: a signal first, then
-// the run's failure, and only a run that succeeded is spoiled by lost output.
-int FinishRun(RunContext& context, int exitCode) {
+// Chooses the exit code once the run's own work is done: a signal first,
+// unless it came when the file was already written and there was nothing left
+// to stop; then the run's failure; and only a run that succeeded is spoiled
+// by lost output.
+int FinishRun(RunContext& context, int exitCode, bool isFileWritten = false) {
   context.progress.Stop();
   FreeRecordList(context.records);
-  if (StopSignal() != 0) return 128 + StopSignal();
+  if (StopSignal() != 0 && !isFileWritten) return 128 + StopSignal();
   const bool isOutputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
   if (exitCode == kExitCompleted && isOutputLost) return kExitOutputLost;
   return exitCode;
@@ -323,6 +325,9 @@ int RunMain(int argc, const char* const* argv) {
     return FinishRun(context, context.lastStatus == kNoMoreRows ? kExitCompleted : kExitExecuteFailed);
   }
 
+  // The row loop itself cancels when a stop signal comes, between two fetches.
+  if (!db.canCancelFetchFromAnyThread) SetCancelAction({});
+
   // Records that outgrow memory go to disk beside the target, where the
   // download file itself will need room anyway, rather than to a small /tmp.
   context.records = std::make_unique<RecordList>();
@@ -368,7 +373,7 @@ int RunMain(int argc, const char* const* argv) {
     }
   }
   PrintCount(context);
-  return FinishRun(context, exitCode);
+  return FinishRun(context, exitCode, context.recordCount != 0);
 }
 
 }  // namespace korvadex
