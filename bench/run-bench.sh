@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Side-by-side benchmark of one export on the same data: the fetch floor
-# (odbc_floor), korvadex and the pyodbc peer, on SQLite and on private
+# Side-by-side benchmark of one export on the same data: the durable floor
+# (odbc_floor: the fetch, then a file of the same size written and flushed), korvadex and the pyodbc peer, on SQLite and on private
 # PostgreSQL and MariaDB servers. Prints medians of wall time, CPU time and peak memory,
 # the ratios, whether the targets are met, and checks that korvadex and the
 # peer wrote byte-identical files.
@@ -181,6 +181,8 @@ prepare_job() {
 }
 
 results=$work/results.tsv
+parts=$work/floor-parts.tsv
+: > "$parts"
 : > "$results"
 
 # measure DRIVER TOOL OUTPUT-FILE COMMAND...: one timed run, appended to the results.
@@ -217,7 +219,13 @@ for driver in $drivers; do
   [ "$with_peer" = 1 ] && tools="floor, korvadex and peer"
   echo "$driver: $runs rounds of $tools"
   for round in $(seq "$runs"); do
-    measure "$driver" floor /nonexistent "$floor" "$dsn" "$login" "$password" "$statement"
+    # The durable floor: the fetch, then a file of the download's size
+    # written and flushed to disk, as no durable export can skip either.
+    measure "$driver" floor "$run_dir/floor.dat" "$floor" "$dsn" "$login" "$password" "$statement" \
+      "$run_dir/floor.dat" "$((rows * record_length))"
+    sed -n 's/.*fetch \([0-9.]*\) s, durable write \([0-9.]*\) s.*/\1\t\2/p' "$work/last.log" |
+      sed "s/^/$driver\t/" >> "$parts"
+    rm -f "$run_dir/floor.dat"
     measure "$driver" korvadex "$run_dir/korvadex.dat" \
       bash -c 'cd "$1" && exec "$2" BENCH BENCH korvadex.dat 1' _ "$run_dir" "$korvadex"
     if [ "$with_peer" = 1 ]; then
@@ -277,14 +285,20 @@ PY
   fi
 done
 
-"$python" - "$results" "$rows" "$record_length" <<'PY'
+"$python" - "$results" "$rows" "$record_length" "$parts" <<'PY'
 import os
 import statistics
 import sys
 
-path, rows, length = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
-# The budget korvadex keeps records in before spilling: a quarter of physical
-# memory, at most 1 GiB.
+path, rows, length, parts_path = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+parts = {}
+for line in open(parts_path):
+    driver, fetch, write = line.split("\t")
+    entry = parts.setdefault(driver, {"fetch": [], "write": []})
+    entry["fetch"].append(float(fetch))
+    entry["write"].append(float(write))
+# The budget korvadex keeps records in before spilling: a quarter of what the
+# process may use (here: physical memory), at most 1 GiB.
 budget_mib = min(os.sysconf("SC_PHYS_PAGES") * os.sysconf("SC_PAGE_SIZE") // 4, 1 << 30) / 1048576.0
 data = {}
 for line in open(path):
@@ -303,7 +317,18 @@ for driver, tools in data.items():
         print("%-8s %-9s %9.2f %9.2f %11.1f" % (driver, tool, m["wall"], m["cpu"], m["rss"]))
     floor, kvx = med["floor"], med["korvadex"]
     ratio = kvx["wall"] / floor["wall"]
-    print("  korvadex/floor wall %.3f  (target <= 1.10: %s)" % (ratio, "met" if ratio <= 1.10 else "NOT met"))
+    # Spilled exports have the looser target.
+    target = 1.25 if file_mib > budget_mib else 1.10
+    if driver in parts:
+        fetch = statistics.median(parts[driver]["fetch"])
+        write = statistics.median(parts[driver]["write"])
+        print("  durable floor: fetch %.2f s + durable write %.2f s (medians; the wall time above includes start-up)"
+              % (fetch, write))
+        print("  korvadex/fetch-only floor %.3f (the old ratio: floor wall less the durable write)"
+              % (kvx["wall"] / (floor["wall"] - write)))
+    print("  korvadex/durable floor wall %.3f  (target <= %.2f: %s)"
+          % (ratio, target, "met" if ratio <= target else "NOT met"))
+    print("  korvadex time per row %.3f us" % (kvx["wall"] / rows * 1e6))
     limit = floor["rss"] + 1.1 * file_mib
     print("  korvadex peak %.1f MiB, limit floor + 1.1 x file = %.1f MiB: %s"
           % (kvx["rss"], limit, "met" if kvx["rss"] <= limit else "NOT met"))
