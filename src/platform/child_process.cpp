@@ -26,14 +26,17 @@ ChildProcess::~ChildProcess() {
     // Without its socket a child that waits for work ends by itself and
     // closes its connection in order; one that does not is not waited for long.
     ::close(std::exchange(socket_, -1));
-    for (int attempt = 0; attempt < 200; ++attempt) {
-      if (::waitpid(pid_, nullptr, WNOHANG) == pid_) return;
-      ::usleep(10000);
-    }
-    ::kill(pid_, SIGKILL);
+    for (int attempt = 0; attempt < 200 && !HasEnded(); ++attempt) ::usleep(10000);
+    if (!HasEnded()) ::kill(pid_, SIGKILL);
     Wait();
   }
   if (socket_ >= 0) ::close(socket_);
+}
+
+bool ChildProcess::HasEnded() const {
+  siginfo_t info{};
+  // WNOWAIT leaves the child unreaped, so its pid cannot go to another process yet.
+  return ::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_;
 }
 
 bool ChildProcess::Start(const std::function<int(int socket)>& body) {
@@ -68,6 +71,7 @@ bool ChildProcess::Start(const std::function<int(int socket)>& body) {
 }
 
 void ChildProcess::RequestCancel() const {
+  std::lock_guard<std::mutex> lock(reapMutex_);
   if (pid_ > 0 && !isWaited_) ::kill(pid_, CancelRequestSignal());
 }
 
@@ -77,6 +81,12 @@ ChildEnd ChildProcess::Wait() {
     ::close(socket_);
     socket_ = -1;
   }
+  // Waits without reaping first, so that a cancel request meanwhile still
+  // reaches this child; the reaping itself happens under the lock.
+  siginfo_t info{};
+  while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+  }
+  std::lock_guard<std::mutex> lock(reapMutex_);
   int status = 0;
   while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
   }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <mutex>
 
 namespace korvadex {
 
@@ -39,13 +40,17 @@ class ChildProcess {
   void RequestCancel() const;
 
   // Closes the parent's end, so the child sees its end of input, and waits
-  // for it; the second call returns what the first found.
+  // for it; the second call returns what the first found. Called from the
+  // thread that started the child.
   ChildEnd Wait();
 
  private:
+  bool HasEnded() const;
+
   pid_t pid_ = -1;
   int socket_ = -1;
-  bool isWaited_ = false;
+  mutable std::mutex reapMutex_;  // a cancel request never meets a reaped pid
+  bool isWaited_ = false;         // written under reapMutex_
   ChildEnd end_;
 };
 
