@@ -31,7 +31,8 @@ struct OpenOptions {
 // Opens `path`; a descriptor, or -1 with errno set (ENOENT: no such file or
 // folder, EEXIST: the file exists, EACCES: refused, ENAMETOOLONG). On
 // Windows other programs may read, write, rename and delete the file while
-// it is open, as on Linux.
+// it is open, as on Linux, and a file that another program holds open
+// without sharing it is waited for up to ten seconds.
 int OpenFile(const std::string& path, const OpenOptions& options);
 
 // Closes `fd`; false when the system reports an error (data may be lost).

@@ -20,6 +20,10 @@ constexpr std::size_t kMaxChunk = std::size_t{1} << 30;
 
 constexpr DWORD kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
+// How long an open waits while another program holds the file without
+// sharing it; then the caller reports that it cannot open the file.
+constexpr ULONGLONG kHeldFileWaitMs = 10000;
+
 int FailWithLastError() {
   SetErrnoFromWin32(::GetLastError());
   return -1;
@@ -67,9 +71,19 @@ int OpenFile(const std::string& path, const OpenOptions& options) {
   }
   // A created file takes the access rules its folder hands down; Windows has
   // no umask and no mode bits, so isPrivate adds nothing here.
-  HANDLE handle = ::CreateFileW(WidePath(path).c_str(), access, kShareAll, nullptr, disposition,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return FailWithLastError();
+  const std::wstring widePath = WidePath(path);
+  const ULONGLONG start = ::GetTickCount64();
+  DWORD pause = 10;
+  HANDLE handle = INVALID_HANDLE_VALUE;
+  for (;;) {
+    handle = ::CreateFileW(widePath.c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) break;
+    if (::GetLastError() != ERROR_SHARING_VIOLATION || ::GetTickCount64() - start >= kHeldFileWaitMs) {
+      return FailWithLastError();
+    }
+    ::Sleep(pause);
+    pause = std::min<DWORD>(pause * 2, 200);
+  }
   if (options.creation == FileCreation::Truncated && ::GetFileType(handle) == FILE_TYPE_DISK &&
       !::SetEndOfFile(handle)) {
     const DWORD error = ::GetLastError();
