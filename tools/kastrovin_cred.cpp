@@ -1,10 +1,5 @@
 // kastrovin-cred: the operators' tool for the suite's credentials file; encrypts
 // and decrypts values, writes a new file and shows how korvadex will read one.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -21,6 +16,11 @@
 #include "jobdef/job_definition.h"
 #include "jobdef/profile_reader.h"
 #include "platform/case_path.h"
+#include "platform/file_access.h"
+#include "platform/file_io.h"
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/terminal.h"
 
 namespace korvadex {
 
@@ -38,29 +38,40 @@ constexpr int kExitWriteFailed = 6;  // init could not create or write the file
 // More than any storable value; a longer line is refused rather than cut.
 constexpr std::size_t kInputLineLimit = 1024;
 
-constexpr const char* kUsage =
-    "Usage:\n"
-    "  kastrovin-cred encrypt [VALUE | -]\n"
-    "  kastrovin-cred decrypt HEX\n"
-    "  kastrovin-cred init FILE --database DSN --login USER --db-system NAME [--pass -] [--force]\n"
-    "  kastrovin-cred check [FILE]\n"
-    "  kastrovin-cred help\n"
-    "\n"
-    "encrypt  Prints the hex text that the credentials file stores for VALUE. Without\n"
-    "         VALUE, or with -, the value is read from the terminal without echo, or\n"
-    "         as one line from standard input when that is not a terminal.\n"
-    "decrypt  Prints the plain value of a hex text.\n"
-    "init     Writes a new credentials file with mode 0600. The password is read from\n"
-    "         the terminal without echo, or with --pass - from standard input; it is\n"
-    "         never taken from the command line. --force replaces an existing file\n"
-    "         through a new one renamed over it: a failure leaves the old file whole.\n"
-    "check    Shows which entry korvadex takes for DATABASE, LOGIN, PASS and DB_SYSTEM\n"
-    "         and warns about likely mistakes. FILE defaults to ../../Files/Kastrovin.Ini.\n"
-    "         Then reads ./KORVADEX.<DB_SYSTEM>.INI in the current directory and warns,\n"
-    "         per job section, about what korvadex would cut, skip or misread.\n"
-    "\n"
-    "Exit codes: 0 done, 1 check found warnings, 2 wrong usage or unreadable file,\n"
-    "3 value refused, 4 no value read, 5 file exists, 6 file not written.\n";
+// The usage text; how init restricts the file and how the default path is
+// written differ between the systems.
+std::string Usage() {
+  std::string usage =
+      "Usage:\n"
+      "  kastrovin-cred encrypt [VALUE | -]\n"
+      "  kastrovin-cred decrypt HEX\n"
+      "  kastrovin-cred init FILE --database DSN --login USER --db-system NAME [--pass -] [--force]\n"
+      "  kastrovin-cred check [FILE]\n"
+      "  kastrovin-cred help\n"
+      "\n"
+      "encrypt  Prints the hex text that the credentials file stores for VALUE. Without\n"
+      "         VALUE, or with -, the value is read from the terminal without echo, or\n"
+      "         as one line from standard input when that is not a terminal.\n"
+      "decrypt  Prints the plain value of a hex text.\n"
+      "init     Writes a new credentials file with ";
+  usage += OwnerOnlyDescription();
+  usage +=
+      ". The password is read from\n"
+      "         the terminal without echo, or with --pass - from standard input; it is\n"
+      "         never taken from the command line. --force replaces an existing file\n"
+      "         through a new one renamed over it: a failure leaves the old file whole.\n"
+      "check    Shows which entry korvadex takes for DATABASE, LOGIN, PASS and DB_SYSTEM\n"
+      "         and warns about likely mistakes. FILE defaults to ";
+  usage += ToNativePath(kCredentialFile);
+  usage +=
+      ".\n"
+      "         Then reads ./KORVADEX.<DB_SYSTEM>.INI in the current directory and warns,\n"
+      "         per job section, about what korvadex would cut, skip or misread.\n"
+      "\n"
+      "Exit codes: 0 done, 1 check found warnings, 2 wrong usage or unreadable file,\n"
+      "3 value refused, 4 no value read, 5 file exists, 6 file not written.\n";
+  return usage;
+}
 
 void PrintError(const std::string& message) { std::fprintf(stderr, "kastrovin-cred: %s\n", message.c_str()); }
 
@@ -78,27 +89,6 @@ void WipeString(std::string& text) {
   text.clear();
 }
 
-// Turns terminal echo off for its lifetime.
-class EchoOff {
- public:
-  explicit EchoOff(int fd) : fd_(fd) {
-    if (::tcgetattr(fd_, &saved_) != 0) return;
-    termios quiet = saved_;
-    quiet.c_lflag &= static_cast<tcflag_t>(~(ECHO | ECHONL));
-    isActive_ = ::tcsetattr(fd_, TCSAFLUSH, &quiet) == 0;
-  }
-  ~EchoOff() {
-    if (isActive_) ::tcsetattr(fd_, TCSAFLUSH, &saved_);
-  }
-  EchoOff(const EchoOff&) = delete;
-  EchoOff& operator=(const EchoOff&) = delete;
-
- private:
-  int fd_;
-  termios saved_{};
-  bool isActive_ = false;
-};
-
 enum class LineStatus { Read, NothingRead, TooLong, Failed };
 
 // Reads one line byte by byte, so nothing after it is consumed and no stdio
@@ -109,8 +99,7 @@ LineStatus ReadLine(int fd, std::string& line) {
   bool isAnyRead = false;
   for (;;) {
     char c = 0;
-    const ssize_t got = ::read(fd, &c, 1);
-    if (got < 0 && errno == EINTR) continue;
+    const std::int64_t got = ReadSome(fd, &c, 1);
     if (got < 0) return LineStatus::Failed;
     if (got == 0) break;
     isAnyRead = true;
@@ -126,19 +115,19 @@ LineStatus ReadLine(int fd, std::string& line) {
 // Reads a value from standard input: without echo and after a prompt on
 // standard error when it is a terminal. Returns 0 or an exit code.
 int ReadInputValue(const char* prompt, std::string& value) {
-  const bool isTerminal = ::isatty(STDIN_FILENO) == 1;
+  const bool isTerminal = IsInputTerminal();
   LineStatus status;
   if (isTerminal) {
     // Echo goes off before the prompt shows, so nothing typed after it is echoed
     // or thrown away by the switch.
-    EchoOff quiet(STDIN_FILENO);
+    NoEchoInput quiet;
     std::fprintf(stderr, "%s", prompt);
     std::fflush(stderr);
-    status = ReadLine(STDIN_FILENO, value);
+    status = ReadLine(kStandardInput, value);
     // The user's Enter was not echoed.
     std::fprintf(stderr, "\n");
   } else {
-    status = ReadLine(STDIN_FILENO, value);
+    status = ReadLine(kStandardInput, value);
   }
   switch (status) {
     case LineStatus::Read:
@@ -161,7 +150,7 @@ int ReadInputValue(const char* prompt, std::string& value) {
 // error cannot be seen.
 int ReadConfirmedValue(const char* prompt, std::string& value) {
   int status = ReadInputValue(prompt, value);
-  if (status != 0 || ::isatty(STDIN_FILENO) != 1) return status;
+  if (status != 0 || !IsInputTerminal()) return status;
   std::string again;
   status = ReadInputValue("Repeat: ", again);
   if (status != 0) {
@@ -288,42 +277,10 @@ int ParseInitOptions(const std::vector<std::string>& args, InitOptions& options)
   return 0;
 }
 
-bool WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return false;
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
-  return true;
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
-// Gives the open file mode 0600, writes `content` and flushes it to disk;
-// false with errno set on the first step that fails.
+// Restricts the open file to its owner, writes `content` and flushes it to
+// disk; false with errno set on the first step that fails.
 bool FillPrivateFile(int fd, std::string_view content) {
-  // The mode given to open is narrowed by the umask; the file must end up
-  // readable and writable by its owner, and by no one else.
-  return ::fchmod(fd, 0600) == 0 && WriteAll(fd, content) && ::fsync(fd) == 0;
-}
-
-// Flushes the folder's list of names, so that a new or renamed file is still
-// there after a crash. False with errno set when that fails; a file system
-// that cannot flush a folder (EINVAL) has nothing to flush.
-bool SyncFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool isSynced = ::fsync(fd) == 0 || errno == EINVAL;
-  const int syncErrno = errno;
-  ::close(fd);
-  errno = syncErrno;
-  return isSynced;
+  return RestrictToOwner(fd) && WriteAll(fd, content.data(), content.size()) && SyncFile(fd);
 }
 
 // A new file beside the credentials file that becomes it only by a rename, so
@@ -332,17 +289,15 @@ bool SyncFolder(const std::string& folder) {
 class TempCredentialFile {
  public:
   explicit TempCredentialFile(const std::string& target) {
-    const std::size_t slash = target.rfind('/');
-    std::string pattern = FolderOf(target) + "/." +
-                          target.substr(slash == std::string::npos ? 0 : slash + 1) + ".kastrovin-cred-XXXXXX";
-    // mkostemp creates with O_EXCL and mode 0600, so the secrets are never
-    // readable by others and no planted file or link is written into.
-    fd_ = ::mkostemp(pattern.data(), O_CLOEXEC);
+    std::string pattern = JoinPath(FolderOf(target), "." + FileNameOf(target) + ".kastrovin-cred-XXXXXX");
+    // Created new with mode 0600, so the secrets are never readable by
+    // others and no planted file or link is written into.
+    fd_ = CreateUniqueFile(pattern);
     if (fd_ >= 0) name_ = pattern;
   }
   ~TempCredentialFile() {
-    if (fd_ >= 0) ::close(fd_);
-    if (!name_.empty()) ::unlink(name_.c_str());
+    if (fd_ >= 0) CloseFile(fd_);
+    if (!name_.empty()) RemoveFile(name_);
   }
   TempCredentialFile(const TempCredentialFile&) = delete;
   TempCredentialFile& operator=(const TempCredentialFile&) = delete;
@@ -353,12 +308,12 @@ class TempCredentialFile {
   bool Close() {
     const int fd = fd_;
     fd_ = -1;
-    return ::close(fd) == 0;
+    return CloseFile(fd);
   }
 
   // Renames the closed file over `target`; afterwards there is nothing to remove.
   bool RenameOver(const std::string& target) {
-    if (::rename(name_.c_str(), target.c_str()) != 0) return false;
+    if (!ReplaceFileAtomically(name_, target)) return false;
     name_.clear();
     return true;
   }
@@ -372,9 +327,9 @@ class TempCredentialFile {
 // a file that could not be written whole is removed. Returns 0 or an exit
 // code after printing the reason.
 int CreateCredentialFile(const std::string& path, std::string_view content) {
-  // O_EXCL makes the existence test and the creation one step; O_NOFOLLOW keeps
-  // a planted link from redirecting the secrets elsewhere.
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+  // Creating only a new file makes the existence test and the creation one
+  // step, and keeps a planted link from redirecting the secrets elsewhere.
+  const int fd = OpenFile(path, {FileAccess::Write, FileCreation::New, false, true});
   if (fd < 0) {
     if (errno == EEXIST) {
       PrintError("init: " + path + " exists; give --force to replace it");
@@ -385,15 +340,15 @@ int CreateCredentialFile(const std::string& path, std::string_view content) {
   }
   const bool isWritten = FillPrivateFile(fd, content);
   const int writeErrno = errno;
-  const bool isClosed = ::close(fd) == 0;
+  const bool isClosed = CloseFile(fd);
   if (!isWritten || !isClosed) {
     const int reason = isWritten ? errno : writeErrno;
-    // Created by this call (O_EXCL), so it is ours to remove.
-    ::unlink(path.c_str());
+    // Created by this call (as a new file), so it is ours to remove.
+    RemoveFile(path);
     PrintError("init: cannot write " + path + ": " + std::strerror(reason) + "; no file was left behind");
     return kExitWriteFailed;
   }
-  if (!SyncFolder(FolderOf(path))) {
+  if (!SyncFolderOrFail(FolderOf(path))) {
     PrintError("init: wrote " + path + ", but its folder could not be flushed to disk: " + std::strerror(errno));
     return kExitWriteFailed;
   }
@@ -404,26 +359,24 @@ int CreateCredentialFile(const std::string& path, std::string_view content) {
 // that a failure at any step leaves the old file whole. Returns 0 or an exit
 // code after printing the reason.
 int ReplaceCredentialFile(const std::string& path, std::string_view content) {
-  struct stat old {};
-  const bool hasOld = ::lstat(path.c_str(), &old) == 0;
-  if (hasOld && S_ISLNK(old.st_mode)) {
+  const PathKind old = InspectPath(path);
+  const bool hasOld = old.hasEntry;
+  if (hasOld && old.isLink) {
     PrintError("init: cannot create " + path +
                ": it is a symbolic link, which init neither writes through nor replaces");
     return kExitWriteFailed;
   }
-  if (hasOld && !S_ISREG(old.st_mode)) {
+  if (hasOld && !old.isRegular) {
     PrintError("init: cannot create " + path + ": it exists and is not a regular file");
     return kExitWriteFailed;
   }
   if (hasOld) {
     // A rename needs only the folder's permission; replacing the file must
     // still need the file's own, as writing into it did.
-    const int oldFd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (oldFd < 0) {
+    if (!MayWriteFile(path)) {
       PrintError("init: cannot replace " + path + ": " + std::strerror(errno));
       return kExitWriteFailed;
     }
-    ::close(oldFd);
   }
   TempCredentialFile temp(path);
   if (!temp.isOpen()) {
@@ -432,7 +385,7 @@ int ReplaceCredentialFile(const std::string& path, std::string_view content) {
   }
   // The new file must stay readable by the account the old one belonged to,
   // which only root can hand a file to.
-  if (hasOld && old.st_uid != ::geteuid() && ::fchown(temp.fd(), old.st_uid, old.st_gid) != 0) {
+  if (hasOld && !GiveOwnerOf(path, temp.fd())) {
     PrintError("init: cannot replace " + path + ": it belongs to another user (" + std::strerror(errno) +
                "); the old file is left as it was");
     return kExitWriteFailed;
@@ -449,7 +402,7 @@ int ReplaceCredentialFile(const std::string& path, std::string_view content) {
     PrintError("init: cannot replace " + path + ": " + std::strerror(errno) + keptText);
     return kExitWriteFailed;
   }
-  if (!SyncFolder(FolderOf(path))) {
+  if (!SyncFolderOrFail(FolderOf(path))) {
     PrintError("init: replaced " + path + ", but its folder could not be flushed to disk: " +
                std::strerror(errno));
     return kExitWriteFailed;
@@ -472,12 +425,11 @@ int Init(const std::vector<std::string>& args) {
     PrintError("init: " + problem);
     return kExitBadValue;
   }
-  struct stat existing {};
-  if (!options.isForced && ::lstat(options.file.c_str(), &existing) == 0) {
+  if (!options.isForced && InspectPath(options.file).hasEntry) {
     PrintError("init: " + options.file + " exists; give --force to replace it");
     return kExitFileExists;
   }
-  if (!options.pass && ::isatty(STDIN_FILENO) != 1) {
+  if (!options.pass && !IsInputTerminal()) {
     PrintError("init: standard input is not a terminal; give --pass - to read the password from it");
     return kExitNoInput;
   }
@@ -495,48 +447,43 @@ int Init(const std::vector<std::string>& args) {
   status = options.isForced ? ReplaceCredentialFile(options.file, content)
                             : CreateCredentialFile(options.file, content);
   if (status != 0) return status;
-  std::printf("Wrote %s (mode 0600): DATABASE, LOGIN, PASS and DB_SYSTEM, entries 1 to 4.\n",
-              options.file.c_str());
+  std::printf("Wrote %s (%s): DATABASE, LOGIN, PASS and DB_SYSTEM, entries 1 to 4.\n", options.file.c_str(),
+              std::string(OwnerOnlyDescription()).c_str());
   return kExitDone;
 }
 
-// Reads the whole file into `raw`; false with `error` set when it cannot.
-bool ReadCredentialFile(const std::string& path, std::string& raw, unsigned& mode, std::string& error) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
+// Reads the whole file into `raw`, and its permission bits into `mode` where
+// the system has them; false with `error` set when it cannot.
+bool ReadCredentialFile(const std::string& path, std::string& raw, std::optional<unsigned>& mode,
+                        std::string& error) {
+  // Only read, so the closing at the end loses nothing.
+  UniqueFd file(OpenFile(path, {}));
+  if (!file.isOpen()) {
     error = "cannot read " + path + ": " + std::strerror(errno);
     return false;
   }
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    ::close(fd);
+  std::uint64_t size = 0;
+  if (!RegularFileSize(file.get(), size)) {
     error = "cannot read " + path + ": not a regular file";
     return false;
   }
-  mode = static_cast<unsigned>(info.st_mode);
-  raw.reserve(static_cast<std::size_t>(info.st_size) + 1);
+  mode = FileModeBits(file.get());
+  raw.reserve(static_cast<std::size_t>(size) + 1);
   char chunk[4096];
   for (;;) {
-    const ssize_t got = ::read(fd, chunk, sizeof chunk);
-    if (got < 0 && errno == EINTR) continue;
+    const std::int64_t got = ReadSome(file.get(), chunk, sizeof chunk);
     if (got < 0) {
       error = "cannot read " + path + ": " + std::strerror(errno);
-      ::close(fd);
       return false;
     }
     if (got == 0) break;
     raw.append(chunk, static_cast<std::size_t>(got));
   }
   WipeMemory(chunk, sizeof chunk);
-  // Only read, so a failing close loses nothing.
-  ::close(fd);
   return true;
 }
 
-bool IsRegularFile(const std::string& path) {
-  struct stat info {};
-  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
-}
+bool IsRegularFile(const std::string& path) { return InspectPath(path).isRegular; }
 
 // Reads the job definition file as korvadex does and adds what it would cut,
 // skip or misread; `shownPath` is the path as the report may show it.
@@ -560,9 +507,9 @@ int Check(const std::vector<std::string>& args) {
     given = arg;
   }
   // Without FILE, the file that korvadex itself would read from here.
-  const std::string path = given ? *given : ResolvePathCase(kCredentialFile);
+  const std::string path = given ? *given : ResolvePathCase(ToNativePath(kCredentialFile));
   std::string raw;
-  unsigned mode = 0;
+  std::optional<unsigned> mode;
   std::string error;
   if (!ReadCredentialFile(path, raw, mode, error)) {
     PrintError("check: " + error);
@@ -573,7 +520,11 @@ int Check(const std::vector<std::string>& args) {
   CredentialCheck check = CheckCredentialContent(content);
   WipeString(content);
 
-  AddPermissionFinding(check, path, mode);
+  if (mode) {
+    AddPermissionFinding(check, path, *mode);
+  } else {
+    AddUnjudgedPermissionNote(check, path);
+  }
   std::string jobPath;
   bool isJobFileFound = false;
   if (HasDbSystem(check)) {
@@ -591,20 +542,20 @@ int Check(const std::vector<std::string>& args) {
 
 int RunCredTool(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs(kUsage, stderr);
+    std::fputs(Usage().c_str(), stderr);
     PrintError("no command given");
     return kExitUsage;
   }
   const std::string command = argv[1];
   std::vector<std::string> args(argv + 2, argv + argc);
   if (IsHelp(command)) {
-    std::fputs(kUsage, stdout);
+    std::fputs(Usage().c_str(), stdout);
     return kExitDone;
   }
   for (const std::string& arg : args) {
     if (arg == "--") break;
     if (arg == "--help" || arg == "-h") {
-      std::fputs(kUsage, stdout);
+      std::fputs(Usage().c_str(), stdout);
       return kExitDone;
     }
   }

@@ -234,6 +234,12 @@ void AddPermissionFinding(CredentialCheck& check, std::string_view path, unsigne
                            "); the fixed key only hides the values, so restrict it with chmod 600.");
 }
 
+void AddUnjudgedPermissionNote(CredentialCheck& check, std::string_view path) {
+  check.notes.push_back("Who may read " + std::string(path) +
+                        " is set by its access rules (ACL), which this check does not judge; the fixed key only "
+                        "hides the values, so let only the accounts that run korvadex read it.");
+}
+
 std::string FormatCheckReport(const CredentialCheck& check, std::string_view credentialPath,
                               std::string_view jobPath, bool isJobFileFound) {
   std::string report = "Credentials file: " + std::string(credentialPath) + "\n";

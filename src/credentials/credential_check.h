@@ -62,6 +62,10 @@ void AddJobFileFinding(CredentialCheck& check, std::string_view jobPath, bool is
 // Adds the warning for a file that every user of the machine may read.
 void AddPermissionFinding(CredentialCheck& check, std::string_view path, unsigned mode);
 
+// Adds the note for a file whose readers cannot be told from mode bits
+// (Windows, where its access rules decide).
+void AddUnjudgedPermissionNote(CredentialCheck& check, std::string_view path);
+
 // The report that `check` prints: one line per key (a password masked), the job
 // definition file when `jobPath` is not empty, the notes, then the warnings.
 std::string FormatCheckReport(const CredentialCheck& check, std::string_view credentialPath,

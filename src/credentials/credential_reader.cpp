@@ -2,15 +2,11 @@
 // the fixed line limits and field rules that existing files were written against.
 #include "credentials/credential_reader.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <limits>
 
 #include "credentials/blowfish.h"
+#include "platform/file_io.h"
 
 namespace korvadex {
 
@@ -141,26 +137,6 @@ class EntryScanner {
   int lineNumber_ = 1;  // line of the content that pos_ is in
 };
 
-// Owns a descriptor opened for reading only and closes it on every path.
-class ReadOnlyFile {
- public:
-  explicit ReadOnlyFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)) {}
-  ~ReadOnlyFile() {
-    if (fd_ >= 0) {
-      // Nothing was written, so a failing close cannot lose data.
-      ::close(fd_);
-    }
-  }
-  ReadOnlyFile(const ReadOnlyFile&) = delete;
-  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-
-  bool IsOpen() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 // Moves `buffer` into a larger one and wipes the old storage, so growing never
 // leaves file bytes behind in freed memory.
 void GrowWiped(std::string& buffer, std::size_t newSize) {
@@ -173,14 +149,15 @@ void GrowWiped(std::string& buffer, std::size_t newSize) {
 // Reads the whole file; a read error keeps what came before it, since the entries
 // read up to there are searched all the same.
 bool ReadWholeFile(const std::string& path, std::string& raw) {
-  ReadOnlyFile file(path);
-  if (!file.IsOpen()) {
+  // Nothing is written, so the closing at the end cannot lose data.
+  UniqueFd file(OpenFile(path, {}));
+  if (!file.isOpen()) {
     return false;
   }
-  struct stat info {};
+  std::uint64_t size = 0;
   std::size_t capacity = kReadChunk;
-  if (::fstat(file.fd(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
-    capacity = std::min(static_cast<std::size_t>(info.st_size) + 1, kMaxFileBytes);
+  if (RegularFileSize(file.get(), size) && size > 0) {
+    capacity = static_cast<std::size_t>(std::min<std::uint64_t>(size + 1, kMaxFileBytes));
   }
   raw.assign(capacity, '\0');
   std::size_t used = 0;
@@ -188,10 +165,7 @@ bool ReadWholeFile(const std::string& path, std::string& raw) {
     if (used == raw.size()) {
       GrowWiped(raw, raw.size() * 2);
     }
-    const ssize_t got = ::read(file.fd(), raw.data() + used, raw.size() - used);
-    if (got < 0 && errno == EINTR) {
-      continue;
-    }
+    const std::int64_t got = ReadSome(file.get(), raw.data() + used, raw.size() - used);
     if (got <= 0) {
       break;
     }

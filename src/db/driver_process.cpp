@@ -9,7 +9,7 @@
 #include "credentials/blowfish.h"
 #include "db/odbc_access.h"
 #include "db/row_buffer.h"
-#include "output/file_io.h"
+#include "platform/file_io.h"
 #include "platform/run_signals.h"
 
 namespace korvadex {

@@ -3,14 +3,12 @@
 #ifndef KORVADEX_DB_ODBC_ACCESS_H_
 #define KORVADEX_DB_ODBC_ACCESS_H_
 
-#include <sql.h>
-#include <sqlext.h>
-
 #include <cstdint>
 #include <mutex>
 #include <string>
 
 #include "db/row_buffer.h"
+#include "platform/odbc_headers.h"
 
 namespace korvadex {
 

@@ -16,6 +16,7 @@
 #include "output/record_format.h"
 #include "output/record_list.h"
 #include "platform/case_path.h"
+#include "platform/paths.h"
 #include "platform/run_signals.h"
 
 namespace korvadex {
@@ -42,12 +43,6 @@ std::string TakeValue(CredentialEntry& entry) {
 void WipeString(std::string& text) {
   WipeMemory(text.data(), text.size());
   text.clear();
-}
-
-std::string FolderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 void PrintDiagnostics(const RunContext& context) {
@@ -266,7 +261,7 @@ int RunMain(int argc, const char* const* argv) {
   context.lastStatus = ParseArguments(argc, argv, context);
   if (context.lastStatus != 0) return context.lastStatus;
 
-  ReadCredentials(context, ResolvePathCase(kCredentialFile));
+  ReadCredentials(context, ResolvePathCase(ToNativePath(kCredentialFile)));
 
   // The driver runs in a process of its own, started before any thread of
   // this one, so that its crash ends only that process.

@@ -23,7 +23,7 @@ std::string PieceKey(int piece) { return NumberedKey("SQL", "%s%03d", piece); }
 std::string ColumnKey(const char* prefix, int column) { return NumberedKey(prefix, "%s%02d", column); }
 
 std::string JobDefinitionPath(std::string_view dbSystem) {
-  std::string path = "./KORVADEX.";
+  std::string path = ToNativePath("./") + "KORVADEX.";
   path.append(dbSystem);
   path.append(".INI");
   return path;

@@ -3,24 +3,21 @@
 // system allows it, and concurrent runs on one file take turns.
 #include "output/download_writer.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
-#include <climits>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <utility>
+#include <vector>
 
-#include "output/file_io.h"
+#include "platform/file_io.h"
 #include "platform/file_ops.h"
+#include "platform/paths.h"
 #include "platform/run_signals.h"
 
 namespace korvadex {
@@ -41,38 +38,11 @@ constexpr int kMaxNameAttempts = 100;
 // the longer one; it keeps ".korvadex-" so every temporary file is found alike.
 constexpr std::string_view kShortTempPrefix = ".korvadex-";
 
-// Owns a file descriptor; Close() reports what close(2) says, the destructor
-// is only a safety net for the error paths.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = std::exchange(other.fd_, -1);
-    }
-    return *this;
-  }
-
-  int get() const { return fd_; }
-  bool isOpen() const { return fd_ >= 0; }
-  bool Close() {
-    if (fd_ < 0) return true;
-    return ::close(std::exchange(fd_, -1)) == 0;
-  }
-
- private:
-  int fd_ = -1;
-};
-
 bool IsStopRequested() { return StopSignal() != 0; }
+
+// How long a run waits, with the file closed, before it asks again for a
+// lock that another run holds (Windows only; see LockFileExclusive).
+void PauseWhileBusy() { std::this_thread::sleep_for(std::chrono::milliseconds(10)); }
 
 // Gathers small records into large writes; once a write fails it stays
 // failed. A stoppable sink gives up before its next write once a stop signal
@@ -132,18 +102,11 @@ WriteOutcome WriteRecords(int fd, RecordList& list, bool isStoppable) {
   return sink.wasStopped() ? WriteOutcome::Interrupted : WriteOutcome::NotWritten;
 }
 
-std::string FolderOf(const std::string& path) {
-  std::size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
-}
-
 // The name a temporary file of this process gets just before it is renamed
 // over `target`: the pid in it tells a later run whether its writer is gone.
 std::string TempNamePrefix(const std::string& target) {
   std::string prefix = ".";
-  prefix.append(std::string_view(target).substr(target.rfind('/') + 1));
+  prefix.append(FileNameOf(target));
   prefix.append(".korvadex-");
   return prefix;
 }
@@ -155,10 +118,9 @@ std::string TempNamePrefix(const std::string& target) {
 void RemoveStrayTempFiles(const std::string& target) {
   const std::string folder = FolderOf(target);
   const std::string prefix = TempNamePrefix(target);
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
-  if (!dir) return;
-  while (const dirent* entry = ::readdir(dir.get())) {
-    std::string_view name = entry->d_name;
+  std::vector<std::string> names;
+  if (!ListFolder(folder, names)) return;
+  for (const std::string& name : names) {
     std::size_t prefixLength = 0;
     if (name.starts_with(prefix)) {
       prefixLength = prefix.size();
@@ -172,9 +134,9 @@ void RemoveStrayTempFiles(const std::string& target) {
     char* end = nullptr;
     errno = 0;
     const long pid = std::strtol(rest.c_str(), &end, 10);
-    if (errno != 0 || end == rest.c_str() || *end != '-' || pid <= 0 || pid == ::getpid()) continue;
-    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
-    ::unlinkat(::dirfd(dir.get()), std::string(name).c_str(), 0);
+    if (errno != 0 || end == rest.c_str() || *end != '-' || pid <= 0 || pid == CurrentProcessId()) continue;
+    if (!HasProcessEnded(pid)) continue;
+    RemoveFile(JoinPath(folder, name));
   }
 }
 
@@ -182,7 +144,7 @@ void RemoveStrayTempFiles(const std::string& target) {
 // the short one when the target's own name leaves no room for the long one.
 std::string TempName(const std::string& target, bool isShort, int attempt) {
   const std::string prefix = isShort ? std::string(kShortTempPrefix) : TempNamePrefix(target);
-  return FolderOf(target) + "/" + prefix + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+  return JoinPath(FolderOf(target), prefix + std::to_string(CurrentProcessId()) + "-" + std::to_string(attempt));
 }
 
 // A new file in the target's folder that takes the target's place in one
@@ -196,7 +158,7 @@ class TempFile {
   TempFile() = default;
   ~TempFile() {
     fd_.Close();
-    if (!name_.empty()) ::unlink(name_.c_str());
+    if (!name_.empty()) RemoveFile(name_);
   }
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
@@ -209,7 +171,7 @@ class TempFile {
     for (bool isShort : {false, true}) {
       for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
         const std::string candidate = TempName(target, isShort, attempt);
-        fd_ = UniqueFd(::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        fd_ = UniqueFd(OpenFile(candidate, {FileAccess::ReadWrite, FileCreation::New, false, true}));
         if (fd_.isOpen()) {
           name_ = candidate;
           return true;
@@ -227,30 +189,34 @@ class TempFile {
   // Makes the file the target, which did not exist; never replaces anything.
   LinkResult Publish() {
     const LinkResult result = PublishNewFile(fd_.get(), name_, target_);
-    if (result == LinkResult::Linked && !name_.empty()) {
-      ::unlink(name_.c_str());
-      name_.clear();
-    }
+    if (result == LinkResult::Linked) name_.clear();
     return result;
   }
 
-  // Renames the file over the target and closes it. The file is named only
-  // right before the rename and closed after it, so the moment in which a
-  // kill leaves it behind stays as short as it can be. CannotName: the file
-  // can take the target's place only by being copied into it.
-  Swap ReplaceTarget() {
+  // Makes the file take the target's place, whose open file `old` holds the
+  // lock, and closes it. The file is named only right before that, so the
+  // moment in which a kill leaves it behind stays as short as it can be.
+  // CannotName: the file can take the target's place only by being copied
+  // into it; both are still open then.
+  Swap ReplaceTarget(UniqueFd& old) {
     if (name_.empty()) {
       const LinkResult named = GiveName();
       if (named == LinkResult::Failed) return Swap::Failed;
       if (named != LinkResult::Linked) return Swap::CannotName;
     }
-    if (!ReplaceFileAtomically(name_, target_)) {
-      // Refused by the folder (or a security module) though the file itself
-      // may be written.
-      return errno == EPERM || errno == EACCES ? Swap::CannotName : Swap::Failed;
+    switch (ReplaceWithNewFile(fd_, name_, old, target_)) {
+      case ReplaceResult::Replaced:
+        name_.clear();
+        return Swap::Done;
+      case ReplaceResult::NotClosed:
+        name_.clear();
+        return Swap::Failed;
+      case ReplaceResult::Refused:
+        return Swap::CannotName;
+      case ReplaceResult::Failed:
+        break;
     }
-    name_.clear();
-    return fd_.Close() ? Swap::Done : Swap::Failed;
+    return Swap::Failed;
   }
 
  private:
@@ -279,13 +245,13 @@ class TempFile {
 // again, so a failed run leaves the target as it was. The lock must be held.
 class AppendGuard {
  public:
-  AppendGuard(int fd, off_t length, const std::string* createdPath)
+  AppendGuard(int fd, std::uint64_t length, const std::string* createdPath)
       : fd_(fd), length_(length), createdPath_(createdPath) {}
   ~AppendGuard() {
     if (isCommitted_) return;
     // Best effort: if this fails too, the file keeps part of the block.
-    [[maybe_unused]] const int ignored = ::ftruncate(fd_, length_);
-    if (createdPath_ != nullptr && IsSameFile(fd_, *createdPath_)) ::unlink(createdPath_->c_str());
+    [[maybe_unused]] const bool isCut = TruncateFile(fd_, length_);
+    if (createdPath_ != nullptr && IsSameFile(fd_, *createdPath_)) RemoveFile(*createdPath_);
   }
   AppendGuard(const AppendGuard&) = delete;
   AppendGuard& operator=(const AppendGuard&) = delete;
@@ -294,7 +260,7 @@ class AppendGuard {
 
  private:
   int fd_;
-  off_t length_;
+  std::uint64_t length_;
   const std::string* createdPath_;
   bool isCommitted_ = false;
 };
@@ -302,7 +268,7 @@ class AppendGuard {
 // Writes the records after the file's present end and makes them durable.
 // `fd` is open with O_APPEND and locked, `length` is the file's length seen
 // under the lock.
-WriteOutcome AppendLocked(UniqueFd& fd, off_t length, const std::string* createdPath, RecordList& list) {
+WriteOutcome AppendLocked(UniqueFd& fd, std::uint64_t length, const std::string* createdPath, RecordList& list) {
   AppendGuard guard(fd.get(), length, createdPath);
   const WriteOutcome outcome = WriteRecords(fd.get(), list, true);
   if (outcome != WriteOutcome::Written) return outcome;
@@ -317,9 +283,9 @@ UniqueFd OpenForAppend(const std::string& target, bool& isCreated) {
     isCreated = false;
     // Without O_CREAT first: under fs.protected_regular a file of another
     // user in a sticky folder refuses O_CREAT even where it may be written.
-    UniqueFd fd(::open(target.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    UniqueFd fd(OpenFile(target, {FileAccess::Write, FileCreation::Existing, true, false}));
     if (fd.isOpen() || errno != ENOENT) return fd;
-    fd = UniqueFd(::open(target.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    fd = UniqueFd(OpenFile(target, {FileAccess::Write, FileCreation::New, true, false}));
     if (fd.isOpen()) {
       isCreated = true;
       return fd;
@@ -333,19 +299,26 @@ UniqueFd OpenForAppend(const std::string& target, bool& isCreated) {
 // grows with the block, not with the file. Runs on one file take turns
 // through the file's lock; a failure cuts the file back to its old length.
 WriteOutcome AppendToFile(const std::string& target, RecordList& list) {
-  for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
+  for (int attempt = 0; attempt < kMaxAttempts;) {
     bool isCreated = false;
     UniqueFd fd = OpenForAppend(target, isCreated);
     if (!fd.isOpen()) return WriteOutcome::NotOpened;
     const LockResult lock = LockFileExclusive(fd.get(), IsStopRequested);
     if (lock == LockResult::Stopped) return WriteOutcome::Interrupted;
     if (lock == LockResult::Failed) return WriteOutcome::NotWritten;
+    // Waiting without the file open, as Windows needs (see LockFileExclusive).
+    if (lock == LockResult::Busy) {
+      fd.Close();
+      PauseWhileBusy();
+      continue;
+    }
+    ++attempt;
     // A replacing run may have put a new file under the name while this one
     // waited: the block belongs into that one.
     if (!IsSameFile(fd.get(), target)) continue;
-    struct stat locked {};
-    if (::fstat(fd.get(), &locked) != 0) return WriteOutcome::NotWritten;
-    return AppendLocked(fd, locked.st_size, isCreated ? &target : nullptr, list);
+    std::uint64_t length = 0;
+    if (!RegularFileSize(fd.get(), length)) return WriteOutcome::NotWritten;
+    return AppendLocked(fd, length, isCreated ? &target : nullptr, list);
   }
   return WriteOutcome::NotWritten;
 }
@@ -359,11 +332,11 @@ WriteOutcome AppendToFile(const std::string& target, RecordList& list) {
 // content is ready (complete in `temp`, or held and sorted in `list`), under
 // the lock, and a stop signal does not cut it short.
 WriteOutcome OverwriteLocked(UniqueFd& fd, RecordList& list, const TempFile& temp) {
-  if (::lseek(fd.get(), 0, SEEK_SET) != 0) return WriteOutcome::NotWritten;
+  if (!SeekTo(fd.get(), 0)) return WriteOutcome::NotWritten;
   bool isWritten = temp.isOpen() ? CopyFileContent(temp.fd(), fd.get())
                                  : WriteRecords(fd.get(), list, false) == WriteOutcome::Written;
-  const off_t length = isWritten ? ::lseek(fd.get(), 0, SEEK_CUR) : -1;
-  isWritten = length >= 0 && ::ftruncate(fd.get(), length) == 0 && SyncFile(fd.get());
+  std::uint64_t length = 0;
+  isWritten = isWritten && CurrentOffset(fd.get(), length) && TruncateFile(fd.get(), length) && SyncFile(fd.get());
   if (!fd.Close()) isWritten = false;
   return isWritten ? WriteOutcome::Written : WriteOutcome::NotWritten;
 }
@@ -371,7 +344,7 @@ WriteOutcome OverwriteLocked(UniqueFd& fd, RecordList& list, const TempFile& tem
 // Opens an existing target for writing, without creating it; `error` is
 // errno when it could not (ENOENT: there is none).
 UniqueFd OpenExisting(const std::string& target, int& error) {
-  UniqueFd fd(::open(target.c_str(), O_WRONLY | O_CLOEXEC));
+  UniqueFd fd(OpenFile(target, {FileAccess::Write, FileCreation::Existing, false, false}));
   error = fd.isOpen() ? 0 : errno;
   return fd;
 }
@@ -390,17 +363,25 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
   if (!existing.isOpen() || IsReplaceableKeepingIdentity(existing.get())) {
     if (!temp.Open(target) && !existing.isOpen()) return WriteOutcome::NotOpened;
   }
+  // Where an open file cannot be replaced, another run's replace must not
+  // wait for this one's write: the target is opened again for the lock.
+  const bool isReopened = existing.isOpen() && temp.isOpen() && !CanReplaceOpenFiles();
+  if (isReopened) existing.Close();
   if (temp.isOpen()) {
     const WriteOutcome outcome = WriteRecords(temp.fd(), list, true);
     if (outcome != WriteOutcome::Written) return outcome;
     if (!SyncFile(temp.fd())) return WriteOutcome::NotWritten;
+  }
+  if (isReopened) {
+    existing = OpenExisting(target, openError);
+    if (!existing.isOpen() && openError != ENOENT) return WriteOutcome::NotOpened;
   }
 
   bool canRename = temp.isOpen();
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
     if (!existing.isOpen()) {
       if (canRename) {
-        ::fchmod(temp.fd(), NewFileMode());
+        GiveNewFileMode(temp.fd());
         const LinkResult published = temp.Publish();
         if (published == LinkResult::Linked) {
           return SyncFolder(FolderOf(target)) ? WriteOutcome::Written : WriteOutcome::NotWritten;
@@ -411,7 +392,7 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
       if (!canRename) {
         // The new file cannot be given a name here: the target is created
         // and the content copied into it.
-        existing = UniqueFd(::open(target.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        existing = UniqueFd(OpenFile(target, {FileAccess::Write, FileCreation::New, false, false}));
         if (!existing.isOpen() && errno != EEXIST) return WriteOutcome::NotOpened;
       }
       // Someone else created the target meanwhile: this run replaces that file.
@@ -425,7 +406,14 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
     const LockResult lock = LockFileExclusive(existing.get(), IsStopRequested);
     if (lock == LockResult::Stopped) return WriteOutcome::Interrupted;
     if (lock == LockResult::Failed) return WriteOutcome::NotWritten;
-    if (!IsSameFile(existing.get(), target)) {
+    if (lock == LockResult::Busy) {
+      // Waiting without the file open, as Windows needs (see
+      // LockFileExclusive); a wait is no new attempt.
+      existing.Close();
+      PauseWhileBusy();
+      --attempt;
+    }
+    if (lock == LockResult::Busy || !IsSameFile(existing.get(), target)) {
       // Replaced or removed while this run waited: the new file is the one to replace.
       existing = OpenExisting(target, openError);
       if (!existing.isOpen() && openError != ENOENT) return WriteOutcome::NotOpened;
@@ -435,7 +423,7 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
         !CopyFileIdentity(existing.get(), temp.fd())) {
       return OverwriteLocked(existing, list, temp);
     }
-    switch (temp.ReplaceTarget()) {
+    switch (temp.ReplaceTarget(existing)) {
       case TempFile::Swap::Done:
         // The old file is released (and its lock with it) only once the new
         // one has the name; a run waiting for the lock then starts over.
@@ -452,14 +440,12 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
 // Writes into the target itself: for devices, pipes and links that point
 // nowhere yet. An append to a regular file that fails is cut back.
 WriteOutcome WriteDirect(const std::string& path, bool replace, RecordList& list) {
-  UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_APPEND),
-                     0666));
+  UniqueFd fd(OpenFile(path, {FileAccess::Write, replace ? FileCreation::Truncated : FileCreation::Any, !replace,
+                              false}));
   if (!fd.isOpen()) return WriteOutcome::NotOpened;
-  struct stat before {};
+  std::uint64_t length = 0;
   std::optional<AppendGuard> guard;
-  if (!replace && ::fstat(fd.get(), &before) == 0 && S_ISREG(before.st_mode)) {
-    guard.emplace(fd.get(), before.st_size, nullptr);
-  }
+  if (!replace && RegularFileSize(fd.get(), length)) guard.emplace(fd.get(), length, nullptr);
   WriteOutcome outcome = WriteRecords(fd.get(), list, true);
   if (outcome == WriteOutcome::Written && !SyncFile(fd.get())) outcome = WriteOutcome::NotWritten;
   if (outcome != WriteOutcome::Written) return outcome;
@@ -468,22 +454,15 @@ WriteOutcome WriteDirect(const std::string& path, bool replace, RecordList& list
 }
 
 WriteOutcome WriteTarget(const std::string& path, bool replace, RecordList& list) {
-  struct stat linkStat {};
-  struct stat targetStat {};
-  const bool hasEntry = ::lstat(path.c_str(), &linkStat) == 0;
-  const bool exists = ::stat(path.c_str(), &targetStat) == 0;
-  if (exists && S_ISDIR(targetStat.st_mode)) return WriteOutcome::NotOpened;
+  const PathKind kind = InspectPath(path);
+  if (kind.isFolder) return WriteOutcome::NotOpened;
   // Devices, pipes and links that point nowhere yet are written as they are:
   // there is nothing a rename could keep safe.
-  if ((exists && !S_ISREG(targetStat.st_mode)) || (hasEntry && !exists)) {
+  if ((kind.exists && !kind.isRegular) || (kind.hasEntry && !kind.exists)) {
     return WriteDirect(path, replace, list);
   }
   std::string target = path;
-  if (exists && S_ISLNK(linkStat.st_mode)) {
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr) return WriteDirect(path, replace, list);
-    target = resolved;
-  }
+  if (kind.exists && kind.isLink && !ResolveLinks(path, target)) return WriteDirect(path, replace, list);
   RemoveStrayTempFiles(target);
   return replace ? ReplaceFile(target, list) : AppendToFile(target, list);
 }

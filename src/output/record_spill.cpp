@@ -2,19 +2,13 @@
 // their merge with the records still held in memory.
 #include "output/record_spill.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
 #include <utility>
 
-#include "output/file_io.h"
+#include "platform/file_io.h"
 
 namespace korvadex {
 
@@ -24,17 +18,6 @@ constexpr std::size_t kMaxReadBufferBytes = std::size_t{1} << 20;
 constexpr std::size_t kMinReadBufferBytes = std::size_t{16} << 10;
 // Each record of a run is preceded by its length.
 constexpr std::size_t kLengthBytes = sizeof(std::uint32_t);
-
-// A file without a name, so that nothing is left behind however the run ends:
-// O_TMPFILE where the file system has it, else a named file unlinked at once.
-int OpenNamelessFile(const std::string& folder) {
-  int fd = ::open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-  if (fd >= 0) return fd;
-  std::string pattern = folder + "/.korvadex-spill-XXXXXX";
-  fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-  if (fd >= 0) ::unlink(pattern.c_str());
-  return fd;
-}
 
 // Reads one spilled run back, record by record, through a buffer of its own.
 class RunReader {
@@ -87,8 +70,7 @@ class RunReader {
       const std::size_t want =
           static_cast<std::size_t>(std::min<std::uint64_t>(capacity_ - filled_, end_ - next_));
       if (want == 0) return Fail();
-      ssize_t got = ::pread(fd_, buffer_.get() + filled_, want, static_cast<off_t>(next_));
-      if (got < 0 && errno == EINTR) continue;
+      const std::int64_t got = ReadAt(fd_, buffer_.get() + filled_, want, next_);
       if (got <= 0) return Fail();
       filled_ += static_cast<std::size_t>(got);
       next_ += static_cast<std::uint64_t>(got);
@@ -118,7 +100,8 @@ class RunReader {
 SpillFile::~SpillFile() { Release(); }
 
 void SpillFile::Release() {
-  if (fd_ >= 0) ::close(fd_);
+  // Only read back, and the file vanishes with it: closing has nothing to report.
+  if (fd_ >= 0) CloseFile(fd_);
   fd_ = -1;
   end_ = 0;
   std::vector<Run>().swap(runs_);
@@ -127,8 +110,10 @@ void SpillFile::Release() {
 
 bool SpillFile::Open(const std::string& folder) {
   if (fd_ >= 0) return true;
-  if (!folder.empty()) fd_ = OpenNamelessFile(folder);
-  if (fd_ < 0) fd_ = OpenNamelessFile(P_tmpdir);
+  // Nothing is left behind however the run ends: the file has no name, or
+  // the system deletes it with its last handle.
+  if (!folder.empty()) fd_ = OpenTemporaryFile(folder);
+  if (fd_ < 0) fd_ = OpenTemporaryFile("");
   return fd_ >= 0;
 }
 
@@ -139,19 +124,23 @@ bool SpillFile::WriteRun(const SortedView& records, const std::string& folder, s
     auto buffer = std::make_unique_for_overwrite<char[]>(bufferBytes);
     std::size_t used = 0;
     Run run{end_, 0, records.size()};
+    // Written at explicit offsets: the merge reads at its own.
+    auto writeAtEnd = [&](const char* data, std::size_t size) {
+      if (!WriteAllAt(fd_, data, size, run.offset + run.byteCount)) return false;
+      run.byteCount += size;
+      return true;
+    };
     for (const std::string_view record : records) {
       const auto length = static_cast<std::uint32_t>(record.size());
       if (used + kLengthBytes + record.size() > bufferBytes) {
-        if (!WriteAll(fd_, buffer.get(), used)) return false;
-        run.byteCount += used;
+        if (!writeAtEnd(buffer.get(), used)) return false;
         used = 0;
       }
       if (kLengthBytes + record.size() > bufferBytes) {
-        if (!WriteAll(fd_, reinterpret_cast<const char*>(&length), kLengthBytes) ||
-            !WriteAll(fd_, record.data(), record.size())) {
+        if (!writeAtEnd(reinterpret_cast<const char*>(&length), kLengthBytes) ||
+            !writeAtEnd(record.data(), record.size())) {
           return false;
         }
-        run.byteCount += kLengthBytes + record.size();
         continue;
       }
       std::memcpy(buffer.get() + used, &length, kLengthBytes);
@@ -159,8 +148,7 @@ bool SpillFile::WriteRun(const SortedView& records, const std::string& folder, s
       if (!record.empty()) std::memcpy(buffer.get() + used + kLengthBytes, record.data(), record.size());
       used += kLengthBytes + record.size();
     }
-    if (!WriteAll(fd_, buffer.get(), used)) return false;
-    run.byteCount += used;
+    if (!writeAtEnd(buffer.get(), used)) return false;
     runs_.push_back(run);
     end_ += run.byteCount;
     recordCount_ += run.recordCount;

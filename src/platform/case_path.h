@@ -7,13 +7,15 @@
 
 namespace korvadex {
 
-// Turns a path written with backslashes into one with slashes.
+// Writes a path with this system's separators: backslashes become slashes
+// on Linux, slashes become backslashes on Windows.
 std::string ToNativePath(const std::string& path);
 
 // Returns `path` when it exists; otherwise resolves each component that does
 // not exist as written to the entry of its folder whose name differs only in
 // ASCII letter case (the byte-wise smallest of several). Components that cannot
 // be resolved are kept as written, so opening the result then fails as usual.
+// On Windows, whose file systems ignore letter case, `path` as it is.
 std::string ResolvePathCase(const std::string& path);
 
 }  // namespace korvadex

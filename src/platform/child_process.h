@@ -18,7 +18,8 @@ struct ChildEnd {
   int signal = 0;          // the signal that ended it, or 0
 };
 
-// Owns a forked child. The child runs `body` with its end of the socket and
+// Owns a forked child (Linux; on Windows Start gives false and the run keeps
+// the driver in its own process). The child runs `body` with its end of the socket and
 // leaves with _exit, so nothing of the parent's (buffers, destructors,
 // atexit handlers) runs twice. The child dies with the parent, ignores the
 // stop signals meant for the run (the parent passes them on as a cancel) and
@@ -30,7 +31,8 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Forks; false when no child could be started. `body` returns the child's exit code.
+  // Forks; false when no child could be started, and always on Windows.
+  // `body` returns the child's exit code.
   bool Start(const std::function<int(int socket)>& body);
 
   // The parent's end of the socket; -1 before Start.
@@ -56,9 +58,6 @@ class ChildProcess {
 
 // The signal with which the parent asks its child to cancel.
 int CancelRequestSignal();
-
-// Reads exactly `size` bytes; false at the end of input or on an error.
-bool ReadExactly(int fd, void* data, std::size_t size);
 
 // The name of a signal for a person ("SIGSEGV"), or its number.
 const char* SignalName(int signal);

@@ -3,27 +3,33 @@
 #ifndef KORVADEX_PLATFORM_FILE_OPS_H_
 #define KORVADEX_PLATFORM_FILE_OPS_H_
 
-#include <sys/types.h>
-
 #include <functional>
 #include <string>
+#include <vector>
+
+#include "platform/file_io.h"
 
 namespace korvadex {
 
 enum class LockResult {
   Locked,       // this descriptor holds the exclusive lock until it is closed
+  Busy,         // Windows: another run holds it; close the file, open it again and retry
   Stopped,      // `shouldStop` said so while waiting; no lock is held
   Unsupported,  // the file system keeps no locks (e.g. NFS without a lock manager)
   Failed,       // another error; errno tells which
 };
 
-// Waits for the exclusive lock on the whole file behind `fd`, asking
-// `shouldStop` (if set) every few milliseconds. Locks are advisory: only
-// programs that ask for them wait for each other.
+// Takes the exclusive lock on the whole file behind `fd`, asking
+// `shouldStop` (if set) every few milliseconds. On Linux it waits, and
+// locks are advisory: only programs that ask for them wait for each other.
+// On Windows the lock (LockFileEx) also keeps other programs from reading
+// and writing the file while it is held, and the call waits only a moment
+// before it gives Busy: a waiting run must not keep the file open, because
+// Windows replaces no file that is open.
 LockResult LockFileExclusive(int fd, const std::function<bool()>& shouldStop);
 
-// True when `path` names the file that `fd` has open (same device and inode),
-// false when it names another file or nothing.
+// True when `path` names the file that `fd` has open (same device and inode,
+// or volume and file index), false when it names another file or nothing.
 bool IsSameFile(int fd, const std::string& path);
 
 // Makes the data and size of the file behind `fd` durable. True as well for
@@ -32,50 +38,92 @@ bool SyncFile(int fd);
 
 // Makes the names in `folder` durable: a rename or new link in it survives a
 // power loss once this returns true. True as well where the file system or
-// the folder's permissions do not allow it (nothing more can be done there).
+// the folder's permissions do not allow it (nothing more can be done there;
+// on Windows the file system logs its name changes itself).
 bool SyncFolder(const std::string& folder);
 
-// Mode bits a new file gets from open(2) with 0666: 0666 less the umask.
-mode_t NewFileMode();
+// As SyncFolder, but false with errno set when the folder cannot be opened
+// at all (Linux), for callers that report it.
+bool SyncFolderOrFail(const std::string& folder);
+
+// Gives the new file `fd` the permissions of a file created with 0666 (0666
+// less the umask); nothing to do on Windows, where a new file takes its
+// folder's access rules. Failures are ignored: the file keeps mode 0600.
+void GiveNewFileMode(int fd);
 
 // Opens a new, empty file in `folder` that has no name yet, for reading and
 // writing, mode 0600: a process that dies leaves nothing behind. -1 where the
-// file system has no such files or this process could not name it later.
+// file system has no such files (Windows) or this process could not name it later.
 int OpenUnnamedFile(const std::string& folder);
 
 enum class LinkResult {
-  Linked,       // the file now has the name as well
+  Linked,       // the file now has the name
   NameTaken,    // something already has that name; nothing changed
   NameTooLong,  // the name is longer than the file system allows
   Unsupported,  // the file cannot get a name this way here (no /proc, no hard links)
   Failed,       // another error; errno tells which
 };
 
-// Gives the file `fd` the further name `path`, never replacing what has that
-// name already. `name` is the file's present name, empty for an unnamed file
-// from OpenUnnamedFile; a present name stays and is the caller's to remove.
+// Gives the file `fd` the name `path`, never replacing what has that name
+// already. `name` is the file's present, temporary name, empty for an
+// unnamed file from OpenUnnamedFile; once Linked the file no longer has it.
 LinkResult PublishNewFile(int fd, const std::string& name, const std::string& path);
 
-// Renames `from` over `to` in one step: anyone opening `to` finds the old
-// file or the new one, never none. False with errno set on failure.
+// Renames the closed file `from` over `to` in one step: anyone opening `to`
+// finds the old file or the new one, never none. On Windows it retries for
+// a few seconds while another program holds `to` open. False with errno set.
 bool ReplaceFileAtomically(const std::string& from, const std::string& to);
 
+enum class ReplaceResult {
+  Replaced,   // `target` names the new file, which is closed
+  NotClosed,  // `target` names the new file, but closing it reported an error
+  Refused,    // the folder refuses the rename (EPERM, EACCES); nothing changed, both files still open
+  Failed,     // another error; `target` names the old file; errno tells which
+};
+
+// Makes the complete new file `newFile`, named `newName` in the target's
+// folder, take the place of `target` in one step, keeping the old file
+// `oldFile` locked until then where the system allows it. On Linux the old
+// file stays open, and with it the lock, until the caller closes it. Windows
+// renames over no open file: both are closed first (the lock goes with
+// `oldFile`), and the rename is retried for a few seconds while another
+// program holds the target open; a run that took the lock meanwhile has
+// finished before the rename succeeds.
+ReplaceResult ReplaceWithNewFile(UniqueFd& newFile, const std::string& newName, UniqueFd& oldFile,
+                                 const std::string& target);
+
+// True where an open file can be renamed over (Linux); false where no file
+// that any program holds open can be replaced (Windows).
+bool CanReplaceOpenFiles();
+
 // True when a new file could take the place of the file behind `fd` without
-// changing it for anyone: it has no further names (hard links) and this
-// process may give a new file that owner (it is the owner, or root).
-// CopyFileIdentity has the final word.
+// changing it for anyone: it has no further names (hard links) and, on
+// Linux, this process may give a new file that owner (it is the owner, or
+// root). CopyFileIdentity has the final word.
 bool IsReplaceableKeepingIdentity(int fd);
 
-// Gives the file `toFd` the owner, group, extended attributes (ACLs
-// included) and mode bits of `fromFd`, in an order that keeps set-id bits
-// and file capabilities. False when any of them could not be given — the
-// caller then cannot replace the one file by the other without changing who
-// may do what with it.
+// Gives the file `toFd` what decides who may do what with `fromFd`: on Linux
+// the owner, group, extended attributes (ACLs included) and mode bits, in an
+// order that keeps set-id bits and file capabilities; on Windows the
+// attributes (hidden, system) and the access rules (the DACL) where they
+// differ from those the new file has. False when any of them could not be
+// given — the caller then cannot replace the one file by the other without
+// changing who may do what with it.
 bool CopyFileIdentity(int fromFd, int toFd);
 
 // Copies the whole content of `fromFd`, from its start, to `toFd` at its
 // current offset. False with errno set on a read or write error.
 bool CopyFileContent(int fromFd, int toFd);
+
+// The names in `folder` ("." and ".." left out); false when it cannot be read.
+bool ListFolder(const std::string& folder, std::vector<std::string>& names);
+
+// This process's id.
+long CurrentProcessId();
+
+// True only when no process `pid` exists any longer: a process that exists
+// but may not be looked at counts as running.
+bool HasProcessEnded(long pid);
 
 }  // namespace korvadex
 

@@ -1,5 +1,6 @@
 // How much memory this process may still take: physical memory, the memory
-// limits of its cgroups and its address-space and data rlimits.
+// limits of its cgroups and its address-space and data rlimits; on Windows
+// the commit limit and job object limits.
 #ifndef KORVADEX_PLATFORM_MEMORY_LIMIT_H_
 #define KORVADEX_PLATFORM_MEMORY_LIMIT_H_
 
@@ -17,6 +18,9 @@ namespace korvadex {
 // there that cannot be reclaimed; RLIMIT_AS less the address space mapped
 // (libraries and thread stacks included); RLIMIT_DATA less the data mapped.
 // A limit that cannot be read counts as none. Reads /proc and /sys each call.
+// On Windows: the least of physical memory, the commit the system can still
+// grant, the address space left and the room under a job object's process
+// and job memory limits (the job's use taken as its peak).
 std::uint64_t AvailableMemory();
 
 // What AvailableMemory takes from the system besides files.

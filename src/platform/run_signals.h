@@ -1,6 +1,7 @@
-// What a run does when it is asked to stop (SIGTERM, SIGINT, SIGHUP): the
-// request is noted, the running statement is cancelled, and the steps that
-// follow see it and leave the target as it was.
+// What a run does when it is asked to stop (SIGTERM, SIGINT, SIGHUP; on
+// Windows Ctrl-C, Ctrl-Break and closing the console): the request is noted,
+// the running statement is cancelled, and the steps that follow see it and
+// leave the target as it was.
 #ifndef KORVADEX_PLATFORM_RUN_SIGNALS_H_
 #define KORVADEX_PLATFORM_RUN_SIGNALS_H_
 
@@ -17,8 +18,10 @@ enum class SignalRole {
 
 // Watches the stop signals for the life of the object. Start() blocks them
 // in the calling thread, so every thread started afterwards inherits the
-// block, and waits for them on a thread of its own. A second stop signal
-// ends the run at once: the operator insists.
+// block, and waits for them on a thread of its own. On Windows a console
+// control handler takes their place, which the system calls on a thread of
+// its own: Ctrl-C counts as SIGINT, Ctrl-Break and the console's closing as
+// SIGTERM. A second stop signal ends the run at once: the operator insists.
 class SignalWatch {
  public:
   SignalWatch() = default;
@@ -31,7 +34,8 @@ class SignalWatch {
   bool Start(SignalRole role = SignalRole::Run);
 
  private:
-  std::thread watcher_;
+  std::thread watcher_;       // Linux: the thread that waits for the signals
+  bool isHandling_ = false;   // Windows: the console control handler is set
 };
 
 // The signal that asked the run to stop, or 0 while none did.
@@ -42,9 +46,10 @@ int StopSignal();
 // is cleared; an empty action clears it, after which it is no longer running.
 void SetCancelAction(std::function<void()> action);
 
-// Makes standard input, output and error valid descriptors (/dev/null where
-// closed) before anything else opens a file, and ignores SIGPIPE so that a
-// closed pipe on standard output becomes a write error the run can report.
+// Makes standard input, output and error valid descriptors (/dev/null or NUL
+// where closed) before anything else opens a file, and ignores SIGPIPE so
+// that a closed pipe on standard output becomes a write error the run can
+// report (Windows reports it so anyway).
 void PrepareStandardStreams();
 
 }  // namespace korvadex

@@ -1,5 +1,5 @@
-// What a run does when it is asked to stop: the signal watcher and the
-// standard streams of the process.
+// What a run does on Linux when it is asked to stop: the signal watcher and
+// the standard streams of the process.
 #include "platform/run_signals.h"
 
 #include <fcntl.h>

@@ -1,8 +1,10 @@
 // File primitives of the download writer on Linux: flock, fsync, O_TMPFILE
-// with linkat, and extended attributes.
+// with linkat, rename, and extended attributes.
 #include "platform/file_ops.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/xattr.h>
@@ -119,17 +121,10 @@ bool CopyExtendedAttributes(int fromFd, int toFd) {
   return true;
 }
 
-bool WriteWhole(int fd, const char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t written = ::write(fd, data, size);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += written;
-    size -= static_cast<std::size_t>(written);
-  }
-  return true;
+mode_t NewFileMode() {
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  return 0666 & ~mask;
 }
 
 }  // namespace
@@ -176,11 +171,18 @@ bool SyncFolder(const std::string& folder) {
   return true;
 }
 
-mode_t NewFileMode() {
-  const mode_t mask = ::umask(0);
-  ::umask(mask);
-  return 0666 & ~mask;
+bool SyncFolderOrFail(const std::string& folder) {
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  // A file system that cannot flush a folder (EINVAL) has nothing to flush.
+  const bool isSynced = ::fsync(fd) == 0 || errno == EINVAL;
+  const int syncErrno = errno;
+  ::close(fd);
+  errno = syncErrno;
+  return isSynced;
 }
+
+void GiveNewFileMode(int fd) { ::fchmod(fd, NewFileMode()); }
 
 int OpenUnnamedFile(const std::string& folder) {
   // An unnamed file gets its name through /proc/self/fd (only a privileged
@@ -194,7 +196,10 @@ int OpenUnnamedFile(const std::string& folder) {
 
 LinkResult PublishNewFile(int fd, const std::string& name, const std::string& path) {
   if (!name.empty()) {
-    if (::link(name.c_str(), path.c_str()) == 0) return LinkResult::Linked;
+    if (::link(name.c_str(), path.c_str()) == 0) {
+      ::unlink(name.c_str());
+      return LinkResult::Linked;
+    }
     // File systems without hard links (FAT) say EPERM.
     if (errno == EPERM || errno == EOPNOTSUPP) return LinkResult::Unsupported;
     return LinkResultOf(errno);
@@ -216,6 +221,20 @@ LinkResult PublishNewFile(int fd, const std::string& name, const std::string& pa
 bool ReplaceFileAtomically(const std::string& from, const std::string& to) {
   return ::rename(from.c_str(), to.c_str()) == 0;
 }
+
+ReplaceResult ReplaceWithNewFile(UniqueFd& newFile, const std::string& newName, UniqueFd& /*oldFile*/,
+                                 const std::string& target) {
+  if (::rename(newName.c_str(), target.c_str()) != 0) {
+    // Refused by the folder (or a security module) though the file itself
+    // may be written.
+    return errno == EPERM || errno == EACCES ? ReplaceResult::Refused : ReplaceResult::Failed;
+  }
+  // Closed only now: the new file is named for as short a time as can be
+  // before it takes the target's place.
+  return newFile.Close() ? ReplaceResult::Replaced : ReplaceResult::NotClosed;
+}
+
+bool CanReplaceOpenFiles() { return true; }
 
 bool IsReplaceableKeepingIdentity(int fd) {
   struct stat st {};
@@ -260,9 +279,24 @@ bool CopyFileContent(int fromFd, int toFd) {
       if (errno == EINTR) continue;
       return false;
     }
-    if (!WriteWhole(toFd, buffer.get(), static_cast<std::size_t>(got))) return false;
+    if (!WriteAll(toFd, buffer.get(), static_cast<std::size_t>(got))) return false;
     offset += got;
   }
 }
+
+bool ListFolder(const std::string& folder, std::vector<std::string>& names) {
+  names.clear();
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
+  if (!dir) return false;
+  while (const dirent* entry = ::readdir(dir.get())) {
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  return true;
+}
+
+long CurrentProcessId() { return static_cast<long>(::getpid()); }
+
+bool HasProcessEnded(long pid) { return ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH; }
 
 }  // namespace korvadex

@@ -99,21 +99,6 @@ ChildEnd ChildProcess::Wait() {
 
 int CancelRequestSignal() { return SIGUSR1; }
 
-bool ReadExactly(int fd, void* data, std::size_t size) {
-  auto* bytes = static_cast<char*>(data);
-  while (size > 0) {
-    const ssize_t got = ::read(fd, bytes, size);
-    if (got == 0) return false;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    bytes += got;
-    size -= static_cast<std::size_t>(got);
-  }
-  return true;
-}
-
 const char* SignalName(int signal) {
   const char* name = ::sigabbrev_np(signal);
   return name != nullptr ? name : "?";

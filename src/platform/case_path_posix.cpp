@@ -1,5 +1,5 @@
-// Case-insensitive lookup of paths named by job scripts written on Windows,
-// where the file system ignores the letter case that Linux keeps.
+// Case-insensitive lookup of paths on Linux, for names that job scripts
+// written on Windows give with another letter case than the files have.
 #include "platform/case_path.h"
 
 #include <dirent.h>
