@@ -35,7 +35,7 @@ class SignalWatch {
 
  private:
   std::thread watcher_;       // Linux: the thread that waits for the signals
-  bool isHandling_ = false;   // Windows: the console control handler is set
+  [[maybe_unused]] bool isHandling_ = false;  // Windows: the console control handler is set
 };
 
 // The signal that asked the run to stop, or 0 while none did.
