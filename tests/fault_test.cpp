@@ -87,6 +87,18 @@ bool IsWritingInto(pid_t pid, const std::string& folder, const std::string& exce
   return false;
 }
 
+#if defined(__SANITIZE_THREAD__)
+constexpr bool kIsThreadSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+constexpr bool kIsThreadSanitized = true;
+#else
+constexpr bool kIsThreadSanitized = false;
+#endif
+#else
+constexpr bool kIsThreadSanitized = false;
+#endif
+
 // The process and its children: the run and the process that runs its driver.
 std::vector<pid_t> ProcessAndChildren(pid_t pid) {
   std::vector<pid_t> pids{pid};
@@ -687,6 +699,9 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
   const std::string statementRead = "End GetIniValues\n";
   for (const Case& c : cases) {
     SCOPED_TRACE(strsignal(c.signal));
+    // ThreadSanitizer's own handler hangs on a SIGSEGV sent from outside; the
+    // real driver crashes of the proxy tests still run in that build.
+    if (c.signal == SIGSEGV && kIsThreadSanitized) continue;
     Child child({KORVADEX_BINARY, "JOB", "T1", "old.dat", "0", "/D"}, tree_.runDir, env_, dir_ / "stdout");
     // The fetch is under way once records pile up in the run after the statement went out.
     int status = 0;
