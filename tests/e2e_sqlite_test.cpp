@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <regex>
+
 #include "test_support.h"
 
 namespace korvadex {
@@ -212,6 +214,10 @@ TEST_F(SqliteRunTest, DebugRunTracesStepsAndFindsFilesWhateverTheirCase) {
             "Str WriteFile\n"
             "End WriteFile\n"
             "1 Saetze kopiert in Datei out.dat \n");
+  // Where the time went, on standard error, apart from the trace.
+  EXPECT_TRUE(std::regex_match(result.err, std::regex("korvadex: connect\\+execute [0-9.]+ s, fetch [0-9.]+ s, "
+                                                      "sort [0-9.]+ s, write [0-9.]+ s\n")))
+      << result.err;
   EXPECT_EQ(ReadFileBytes(Out("out.dat")), "v ");
 }
 

@@ -76,6 +76,11 @@ TEST(RecordSpillTest, SpilledRunsMergeToTheSameBytesAsTheInMemorySort) {
   const std::string spilledBytes = ReadFileBytes(dir / "spilled.dat");
   EXPECT_EQ(spilledBytes.size(), 3000u * 19u);
   EXPECT_EQ(spilledBytes, ReadFileBytes(dir / "memory.dat"));
+  // What the progress line shows: every run once it is on disk, and its
+  // bytes there, each record with its length.
+  EXPECT_EQ(spilled->progress().spilledRuns.load(), spilled->spillRunCount());
+  EXPECT_EQ(spilled->progress().spilledBytes.load(), (3000u - spilled->lines().size()) * (19u + 4u));
+  EXPECT_EQ(inMemory->progress().spilledRuns.load(), 0u);
 
   std::vector<std::string> sorted = records;
   std::sort(sorted.begin(), sorted.end());

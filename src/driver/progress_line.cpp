@@ -46,11 +46,43 @@ std::string FormatProgress(const ProgressFigures& figures) {
   return line;
 }
 
+std::string FormatPhaseTimes(const PhaseTimes& times) {
+  char line[200];
+  std::snprintf(line, sizeof line, "korvadex: connect+execute %.3f s, fetch %.3f s, sort %.3f s, write %.3f s\n",
+                times.beforeFetch, times.fetching, times.sorting, times.writing);
+  return line;
+}
+
 ProgressLine::~ProgressLine() { Stop(); }
 
-void ProgressLine::Start() {
-  start_ = std::chrono::steady_clock::now();
-  if (!IsErrorStreamTerminal()) return;
+void ProgressLine::EndPhase() {
+  const auto now = std::chrono::steady_clock::now();
+  if (phaseTime_ != nullptr) *phaseTime_ += std::chrono::duration<double>(now - phaseStart_).count();
+  phaseStart_ = now;
+}
+
+void ProgressLine::SetPhase(RunPhase phase) {
+  EndPhase();
+  switch (phase) {
+    case RunPhase::Fetching:
+      phaseTime_ = &times_.fetching;
+      break;
+    case RunPhase::Sorting:
+      phaseTime_ = &times_.sorting;
+      break;
+    case RunPhase::Writing:
+      phaseTime_ = &times_.writing;
+      break;
+  }
+  phase_.store(static_cast<int>(phase), std::memory_order_relaxed);
+}
+
+void ProgressLine::Start(const ListProgress* list, bool mayDraw) {
+  times_.beforeFetch = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
+  SetPhase(RunPhase::Fetching);
+  hasStarted_ = true;
+  list_ = list;
+  if (!mayDraw || !IsErrorStreamTerminal()) return;
   try {
     drawer_ = std::thread(&ProgressLine::Draw, this);
   } catch (const std::system_error&) {
@@ -59,6 +91,8 @@ void ProgressLine::Start() {
 }
 
 void ProgressLine::Stop() {
+  EndPhase();
+  phaseTime_ = nullptr;
   if (!drawer_.joinable()) return;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -76,8 +110,10 @@ void ProgressLine::Draw() {
       ProgressFigures figures;
       figures.phase = static_cast<RunPhase>(phase_.load(std::memory_order_relaxed));
       figures.rows = rows_.load(std::memory_order_relaxed);
-      figures.spilledRuns = spilledRuns_.load(std::memory_order_relaxed);
-      figures.spilledBytes = spilledBytes_.load(std::memory_order_relaxed);
+      if (list_ != nullptr) {
+        figures.spilledRuns = list_->spilledRuns.load(std::memory_order_relaxed);
+        figures.spilledBytes = list_->spilledBytes.load(std::memory_order_relaxed);
+      }
       figures.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start_).count();
       // Carriage return, the line, and erase what a longer line left.
       WriteToErrorStream("\r" + FormatProgress(figures) + "\033[K");

@@ -11,6 +11,8 @@
 #include <string>
 #include <thread>
 
+#include "output/record_list.h"
+
 namespace korvadex {
 
 enum class RunPhase : int { Fetching, Sorting, Writing };
@@ -27,37 +29,60 @@ struct ProgressFigures {
 // The text of the line for `figures`, without the carriage return.
 std::string FormatProgress(const ProgressFigures& figures);
 
+// How long each step of a run took, for the /D trace: connect and execute,
+// fetch (with the formatting, storing and spilling that overlap it), sort
+// (what the spill leaves of it) and write (with the flush to disk).
+struct PhaseTimes {
+  double beforeFetch = 0;
+  double fetching = 0;
+  double sorting = 0;
+  double writing = 0;
+};
+
+// The /D trace line for `times`, with its line feed.
+std::string FormatPhaseTimes(const PhaseTimes& times);
+
 // Draws the line on standard error from a thread of its own, at most four
 // times a second, while the run only stores its figures: the run never
 // waits for the terminal. Does nothing when standard error is no terminal.
+// It also keeps the time of each phase, terminal or not.
 class ProgressLine {
  public:
-  ProgressLine() = default;
+  ProgressLine() : start_(std::chrono::steady_clock::now()) {}
   ~ProgressLine();
   ProgressLine(const ProgressLine&) = delete;
   ProgressLine& operator=(const ProgressLine&) = delete;
 
-  // Starts drawing when standard error is a terminal.
-  void Start();
+  // The fetch begins. Starts drawing when `mayDraw` and standard error is a
+  // terminal; the spill figures come from `list`, which must outlive the
+  // drawing (or be null).
+  void Start(const ListProgress* list, bool mayDraw);
 
-  void SetPhase(RunPhase phase) { phase_.store(static_cast<int>(phase), std::memory_order_relaxed); }
+  // From the run's own thread only.
+  void SetPhase(RunPhase phase);
   void SetRows(std::int64_t rows) { rows_.store(rows, std::memory_order_relaxed); }
-  void SetSpilled(std::uint64_t runs, std::uint64_t bytes) {
-    spilledRuns_.store(runs, std::memory_order_relaxed);
-    spilledBytes_.store(bytes, std::memory_order_relaxed);
-  }
 
-  // Stops drawing and clears the line, before the run's last messages.
+  // Stops drawing and clears the line, before the run's last messages; the
+  // phase under way ends here.
   void Stop();
+
+  // The phases so far, once stopped; none before Start.
+  bool hasStarted() const { return hasStarted_; }
+  const PhaseTimes& phaseTimes() const { return times_; }
 
  private:
   void Draw();
 
   std::atomic<int> phase_{0};
   std::atomic<std::int64_t> rows_{0};
-  std::atomic<std::uint64_t> spilledRuns_{0};
-  std::atomic<std::uint64_t> spilledBytes_{0};
+  const ListProgress* list_ = nullptr;
+  void EndPhase();
+
   std::chrono::steady_clock::time_point start_;
+  std::chrono::steady_clock::time_point phaseStart_;  // the run's thread only
+  double* phaseTime_ = nullptr;                        // where the phase under way is counted
+  PhaseTimes times_;
+  bool hasStarted_ = false;
   std::mutex mutex_;
   std::condition_variable wake_;
   bool isStopping_ = false;  // guarded by mutex_

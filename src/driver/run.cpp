@@ -171,6 +171,10 @@ void PrintCount(RunContext& context) {
 // by lost output.
 int FinishRun(RunContext& context, int exitCode, bool isFileWritten = false) {
   context.progress.Stop();
+  // Standard error, so that the trace on standard output stays as it was.
+  if (context.debugMode && context.progress.hasStarted()) {
+    std::fputs(FormatPhaseTimes(context.progress.phaseTimes()).c_str(), stderr);
+  }
   FreeRecordList(context.records);
   if (StopSignal() != 0 && !isFileWritten) return 128 + StopSignal();
   const bool isOutputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
@@ -329,12 +333,12 @@ int RunMain(int argc, const char* const* argv) {
   context.records->spillFolder = FolderOf(context.targetFileName);
   const bool hasResultSet = db.resultColumnCount > 0;
   // The debug trace is the person's view of a /D run; the line would cut into it.
-  if (!context.debugMode) context.progress.Start();
+  context.progress.Start(&context.records->progress(), context.debugMode == 0);
   const RowsOutcome rows = isDriverApart ? CollectRowsFrom(driver, context, hasResultSet)
                                          : CollectRows(context, hasResultSet);
   SetCancelAction({});
   context.progress.SetRows(context.recordCount);
-  context.progress.SetPhase(RunPhase::Writing);
+  context.progress.SetPhase(RunPhase::Sorting);
   if (!hasStatement && rows != RowsOutcome::Stopped) {
     // No statement could be had; the fetch reported it as before, but nothing ran.
     PrintCount(context);
@@ -359,6 +363,10 @@ int RunMain(int argc, const char* const* argv) {
 
   int exitCode = kExitCompleted;
   if (context.recordCount != 0) {
+    // What the spill left of the sort is done before the target is opened
+    // or locked, so that no other run waits on the lock for it.
+    PrepareSortedEmission(*context.records);
+    context.progress.SetPhase(RunPhase::Writing);
     context.lastStatus = WriteFile(context.records, context.targetFileName, context.replaceFlag,
                                    context.debugMode);
     // Nothing counts as copied when the file could not be written.

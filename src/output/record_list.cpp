@@ -55,6 +55,10 @@ bool RecordList::SpillHeld() {
       orders_[spilling].Sort(stores_[spilling]);
       isSpillWritten_ = spill_.WriteRun(orders_[spilling].view(stores_[spilling]), spillFolder,
                                        SpillBufferFor(budget_));
+      if (isSpillWritten_) {
+        progress_.spilledRuns.store(spill_.runCount(), std::memory_order_relaxed);
+        progress_.spilledBytes.store(spill_.byteCount(), std::memory_order_relaxed);
+      }
     } catch (const std::bad_alloc&) {
       isSpillWritten_ = false;
     }
@@ -139,12 +143,24 @@ void RecordList::Sort() {
   }
 }
 
-bool RecordList::Emit(const std::function<bool(std::string_view)>& emit) {
+bool RecordList::PrepareEmission() {
   if (hasFailed_) return false;
   if (!AwaitSpill()) {
     GiveUp();
     return false;
   }
+  if (spill_.runCount() > 0) {
+    try {
+      order().Sort(store());
+    } catch (const std::bad_alloc&) {
+      // Emit meets the same shortage and reports it.
+    }
+  }
+  return true;
+}
+
+bool RecordList::Emit(const std::function<bool(std::string_view)>& emit) {
+  if (!PrepareEmission()) return false;
   try {
     if (spill_.runCount() == 0) {
       if (const std::optional<bool> isComplete = order().SortAndEmitInParallel(store(), emit)) return *isComplete;
@@ -173,6 +189,8 @@ int AddRecord(std::unique_ptr<RecordList>& records, std::string_view record) {
 }
 
 void SortRecords(RecordList& list) { list.Sort(); }
+
+bool PrepareSortedEmission(RecordList& list) { return list.PrepareEmission(); }
 
 bool EmitSortedRecords(RecordList& list, const std::function<bool(std::string_view)>& emit) {
   return list.Emit(emit);

@@ -3,6 +3,7 @@
 #ifndef KORVADEX_OUTPUT_RECORD_LIST_H_
 #define KORVADEX_OUTPUT_RECORD_LIST_H_
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -24,6 +25,13 @@ std::size_t MemoryBudgetFor(std::uint64_t available);
 
 // MemoryBudgetFor what the process may allocate now (AvailableMemory).
 std::size_t DefaultMemoryBudget();
+
+// How far a list's work has come, for a person watching the run: written by
+// the threads that do the work, read from any thread at any time.
+struct ListProgress {
+  std::atomic<std::uint64_t> spilledRuns{0};   // runs on disk
+  std::atomic<std::uint64_t> spilledBytes{0};  // their bytes
+};
 
 // The records of one run: held in a store up to the budget, then sorted and
 // spilled as a run, and in the end sorted once more and merged with the runs.
@@ -66,9 +74,12 @@ class RecordList {
   // Memory the records taking new ones hold: blocks, views and sort index.
   std::size_t heldMemory() const { return store().memory() + order().MemoryFor(store().count()); }
 
-  // AddRecord, SortRecords and EmitSortedRecords on this list.
+  const ListProgress& progress() const { return progress_; }
+
+  // AddRecord, SortRecords, PrepareSortedEmission and EmitSortedRecords on this list.
   bool Add(std::string_view record);
   void Sort();
+  bool PrepareEmission();
   bool Emit(const std::function<bool(std::string_view)>& emit);
 
  private:
@@ -92,6 +103,7 @@ class RecordList {
   std::size_t spillRunCount_ = 0;    // runs handed to the spiller
   std::uint64_t byteCount_ = 0;
   bool hasFailed_ = false;
+  ListProgress progress_;
 };
 
 // Adds a copy of `record`, creating the list on first use. Returns 1 when the
@@ -103,6 +115,14 @@ int AddRecord(std::unique_ptr<RecordList>& records, std::string_view record);
 // Puts the held records (`lines`) into ascending CompareRecords order; equal
 // records all stay.
 void SortRecords(RecordList& list);
+
+// Does what must be done before the first sorted record can go out: waits
+// for the run being spilled and, when runs were spilled, sorts the held
+// records for the merge. Held records alone are sorted while they are
+// emitted. The writer calls it before it opens or locks the target, so that
+// nobody waits on the lock for a sort. False when the list is incomplete.
+// EmitSortedRecords does it too, when not done before.
+bool PrepareSortedEmission(RecordList& list);
 
 // Calls `emit` with every record of the list in ascending order, merging the
 // spilled runs with the held records. False when the list is incomplete, memory

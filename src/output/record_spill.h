@@ -25,6 +25,7 @@ class SpillFile {
 
   std::size_t runCount() const { return runs_.size(); }
   std::uint64_t recordCount() const { return recordCount_; }
+  std::uint64_t byteCount() const { return end_; }
 
   // Writes `records`, in their order, as one run, through a buffer of
   // `bufferBytes`. The file is made with the first run: in `folder`, or in
