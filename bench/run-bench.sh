@@ -9,7 +9,9 @@
 # Environment: BUILD_DIR (default <repo>/build), RUNS (default 3),
 #              DRIVERS ("sqlite pg mariadb"), PEER (1; 0 skips the pyodbc peer),
 #              WORK_ROOT (folder for the temporary work dir, default /tmp),
-#              DATA_DIR (keeps the SQLite file there as bench-ROWS.db and reuses it).
+#              DATA_DIR (keeps the SQLite file there as bench-ROWS.db and reuses it),
+#              PHASES (1; korvadex runs with /D and its phase times are summed up;
+#              0 runs it exactly as a job script does).
 set -euo pipefail
 rows=${1:-1000000}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -17,6 +19,7 @@ build=${BUILD_DIR:-$root/build}
 runs=${RUNS:-3}
 drivers=${DRIVERS:-"sqlite pg mariadb"}
 with_peer=${PEER:-1}
+with_phases=${PHASES:-1}
 python=/usr/bin/python3
 korvadex=$build/korvadex
 floor=$build/bench/odbc_floor
@@ -182,7 +185,11 @@ prepare_job() {
 
 results=$work/results.tsv
 parts=$work/floor-parts.tsv
+phases=$work/korvadex-phases.tsv
 : > "$parts"
+: > "$phases"
+trace=()
+[ "$with_phases" = 1 ] && trace=(/D)
 : > "$results"
 
 # measure DRIVER TOOL OUTPUT-FILE COMMAND...: one timed run, appended to the results.
@@ -227,7 +234,9 @@ for driver in $drivers; do
       sed "s/^/$driver\t/" >> "$parts"
     rm -f "$run_dir/floor.dat"
     measure "$driver" korvadex "$run_dir/korvadex.dat" \
-      bash -c 'cd "$1" && exec "$2" BENCH BENCH korvadex.dat 1' _ "$run_dir" "$korvadex"
+      bash -c 'cd "$1" && exec "$2" BENCH BENCH korvadex.dat 1 "${@:3}"' _ "$run_dir" "$korvadex" "${trace[@]}"
+    sed -n 's/^korvadex: connect+execute \([0-9.]*\) s, fetch \([0-9.]*\) s, sort \([0-9.]*\) s, write \([0-9.]*\) s$/\1\t\2\t\3\t\4/p' \
+      "$work/last.log" | sed "s/^/$driver\t/" >> "$phases"
     if [ "$with_peer" = 1 ]; then
       measure "$driver" peer "$run_dir/peer.dat" \
         "$python" "$root/bench/peer_export.py" "DSN=$dsn;UID=$login;PWD=$password" "$statement" \
@@ -285,12 +294,16 @@ PY
   fi
 done
 
-"$python" - "$results" "$rows" "$record_length" "$parts" <<'PY'
+"$python" - "$results" "$rows" "$record_length" "$parts" "$phases" <<'PY'
 import os
 import statistics
 import sys
 
-path, rows, length, parts_path = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4]
+path, rows, length, parts_path, phases_path = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), sys.argv[4], sys.argv[5]
+phases = {}
+for line in open(phases_path):
+    driver, *times = line.split("\t")
+    phases.setdefault(driver, []).append([float(t) for t in times])
 parts = {}
 for line in open(parts_path):
     driver, fetch, write = line.split("\t")
@@ -329,6 +342,10 @@ for driver, tools in data.items():
     print("  korvadex/durable floor wall %.3f  (target <= %.2f: %s)"
           % (ratio, target, "met" if ratio <= target else "NOT met"))
     print("  korvadex time per row %.3f us" % (kvx["wall"] / rows * 1e6))
+    if driver in phases:
+        steps = [statistics.median(column) for column in zip(*phases[driver])]
+        print("  korvadex phases (medians, /D): connect+execute %.2f s, fetch %.2f s, sort %.2f s, write %.2f s"
+              % tuple(steps))
     limit = floor["rss"] + 1.1 * file_mib
     print("  korvadex peak %.1f MiB, limit floor + 1.1 x file = %.1f MiB: %s"
           % (kvx["rss"], limit, "met" if kvx["rss"] <= limit else "NOT met"))

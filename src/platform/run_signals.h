@@ -46,6 +46,11 @@ int StopSignal();
 // is cleared; an empty action clears it, after which it is no longer running.
 void SetCancelAction(std::function<void()> action);
 
+// For the watchers: notes the stop request `signal` (the first one counts)
+// and runs the cancel action. With `isSecondFatal`, a second request ends the
+// process at once with 128 + the first signal.
+void TakeStopRequest(int signal, bool isSecondFatal);
+
 // Makes standard input, output and error valid descriptors (/dev/null or NUL
 // where closed) before anything else opens a file, and ignores SIGPIPE so
 // that a closed pipe on standard output becomes a write error the run can

@@ -8,9 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <system_error>
-#include <utility>
 
 #include "platform/child_process.h"
 
@@ -19,10 +17,7 @@ namespace korvadex {
 namespace {
 
 // Process-wide by nature: a signal reaches the process, not a module.
-std::atomic<int> stopSignal{0};
 std::atomic<bool> isWatchEnding{false};
-std::mutex cancelMutex;
-std::function<void()> cancelAction;  // guarded by cancelMutex
 
 // The watcher is woken with this one to end; it is not a stop request.
 constexpr int kWakeSignal = SIGUSR2;
@@ -49,13 +44,7 @@ void Watch(sigset_t set, SignalRole role) {
       if (isWatchEnding.load()) return;
       continue;
     }
-    int expected = 0;
-    if (!stopSignal.compare_exchange_strong(expected, signal) && role == SignalRole::Run) {
-      // A second request: the run is not ending fast enough for its caller.
-      ::_exit(128 + expected);
-    }
-    std::lock_guard<std::mutex> lock(cancelMutex);
-    if (cancelAction) cancelAction();
+    TakeStopRequest(signal, role == SignalRole::Run);
   }
 }
 
@@ -79,13 +68,6 @@ bool SignalWatch::Start(SignalRole role) {
     return false;
   }
   return true;
-}
-
-int StopSignal() { return stopSignal.load(); }
-
-void SetCancelAction(std::function<void()> action) {
-  std::lock_guard<std::mutex> lock(cancelMutex);
-  cancelAction = std::move(action);
 }
 
 void PrepareStandardStreams() {

@@ -6,20 +6,11 @@
 #include <io.h>
 #include <windows.h>
 
-#include <atomic>
 #include <csignal>
-#include <cstdlib>
-#include <mutex>
-#include <utility>
 
 namespace korvadex {
 
 namespace {
-
-// Process-wide by nature: a console event reaches the process, not a module.
-std::atomic<int> stopSignal{0};
-std::mutex cancelMutex;
-std::function<void()> cancelAction;  // guarded by cancelMutex
 
 // Ctrl-C stands for SIGINT as on a Linux terminal; Ctrl-Break, closing the
 // console, logging off and shutting down end a run as SIGTERM does there.
@@ -27,16 +18,7 @@ int SignalOf(DWORD event) { return event == CTRL_C_EVENT ? SIGINT : SIGTERM; }
 
 // Called by the system on a thread of its own, as the Linux watcher runs on one.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
-  const int signal = SignalOf(event);
-  int expected = 0;
-  if (!stopSignal.compare_exchange_strong(expected, signal)) {
-    // A second request: the run is not ending fast enough for its caller.
-    std::_Exit(128 + expected);
-  }
-  {
-    std::lock_guard<std::mutex> lock(cancelMutex);
-    if (cancelAction) cancelAction();
-  }
+  TakeStopRequest(SignalOf(event), true);
   // Windows ends the process as soon as the handler of these events returns;
   // waiting here gives the run the few seconds Windows grants to leave the
   // file as it was and end by itself.
@@ -63,13 +45,6 @@ bool SignalWatch::Start(SignalRole role) {
   if (role != SignalRole::Run) return true;
   isHandling_ = ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
   return isHandling_;
-}
-
-int StopSignal() { return stopSignal.load(); }
-
-void SetCancelAction(std::function<void()> action) {
-  std::lock_guard<std::mutex> lock(cancelMutex);
-  cancelAction = std::move(action);
 }
 
 void PrepareStandardStreams() {

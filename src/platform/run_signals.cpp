@@ -1,0 +1,38 @@
+// The stop request and the cancel action, shared by the Linux signal watcher
+// and the Windows console handler.
+#include "platform/run_signals.h"
+
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+
+namespace korvadex {
+
+namespace {
+
+// Process-wide by nature: a signal or console event reaches the process, not a module.
+std::atomic<int> stopSignal{0};
+std::mutex cancelMutex;
+std::function<void()> cancelAction;  // guarded by cancelMutex
+
+}  // namespace
+
+void TakeStopRequest(int signal, bool isSecondFatal) {
+  int expected = 0;
+  if (!stopSignal.compare_exchange_strong(expected, signal) && isSecondFatal) {
+    // A second request: the run is not ending fast enough for its caller.
+    std::_Exit(128 + expected);
+  }
+  std::lock_guard<std::mutex> lock(cancelMutex);
+  if (cancelAction) cancelAction();
+}
+
+int StopSignal() { return stopSignal.load(); }
+
+void SetCancelAction(std::function<void()> action) {
+  std::lock_guard<std::mutex> lock(cancelMutex);
+  cancelAction = std::move(action);
+}
+
+}  // namespace korvadex
