@@ -67,7 +67,8 @@ TEST(RecordSpillTest, SpilledRunsMergeToTheSameBytesAsTheInMemorySort) {
     ASSERT_EQ(AddRecord(inMemory, record), 1);
   }
   EXPECT_GT(spilled->spillRunCount(), 10u);
-  EXPECT_LE(spilled->heldMemory(), 4096u);
+  // Half the budget holds records while the other half is spilled.
+  EXPECT_LE(spilled->heldMemory(), 2048u);
   EXPECT_EQ(spilled->count(), 3000);
   EXPECT_EQ(inMemory->spillRunCount(), 0u);
 

@@ -8,6 +8,7 @@
 #include <system_error>
 
 #include "platform/memory_limit.h"
+#include "platform/thread_priority.h"
 
 namespace korvadex {
 
@@ -39,18 +40,15 @@ RecordList::~RecordList() { AwaitSpill(); }
 
 // Hands the held records to the spiller, which sorts them and writes them as
 // one run while the other half takes the next records; false when the
-// previous run could not be written or no memory was left. Without a thread
-// the run is written here and now.
+// previous run could not be written. Without a thread the run is written
+// here and now.
 bool RecordList::SpillHeld() {
   if (!AwaitSpill()) return false;
   const int spilling = active_;
-  const bool isFirst = halfBudget_ == 0;
   active_ = 1 - active_;
   spilledCount_ += stores_[spilling].count();
   ++spillRunCount_;
-  // From the first spill on, each half gets half of what the spill buffer leaves.
-  halfBudget_ = (budget_ - std::min(budget_, SpillBufferFor(budget_))) / 2;
-  auto write = [this, spilling, isFirst] {
+  auto write = [this, spilling] {
     try {
       orders_[spilling].Sort(stores_[spilling]);
       isSpillWritten_ = spill_.WriteRun(orders_[spilling].view(stores_[spilling]), spillFolder,
@@ -62,27 +60,20 @@ bool RecordList::SpillHeld() {
     } catch (const std::bad_alloc&) {
       isSpillWritten_ = false;
     }
-    if (isFirst) {
-      // This half filled the whole budget; from now on it may take only half.
-      stores_[spilling].Release();
-      orders_[spilling].Release();
-    } else {
-      // The blocks stay for the next time this half fills.
-      stores_[spilling].Clear();
-      orders_[spilling].Clear();
-    }
+    // The blocks stay for the next time this half fills: memory that is
+    // already mapped costs no page faults.
+    stores_[spilling].Clear();
+    orders_[spilling].Clear();
   };
-  // The first run fills the whole budget, so it is written before the other
-  // half takes any memory.
-  if (isFirst) {
-    write();
-    return isSpillWritten_;
-  }
   try {
-    spiller_ = std::thread(write);
+    spiller_ = std::thread([write] {
+      // The fetch is what the run waits for; the spill has time until the
+      // other half fills, so it gives way when the cores are all busy.
+      LowerThreadPriority();
+      write();
+    });
   } catch (const std::system_error&) {
     write();
-    return isSpillWritten_;
   }
   return true;
 }
@@ -108,7 +99,15 @@ void RecordList::GiveUp() {
 bool RecordList::Add(std::string_view record) {
   if (hasFailed_) return false;
   if (budget_ == 0) budget_ = DefaultMemoryBudget();
-  const std::size_t limit = halfBudget_ != 0 ? halfBudget_ : budget_;
+  // Each half gets half of what the spill buffer leaves: while one is
+  // spilled, the other takes the next records, so the fetch never waits for
+  // a whole run to be sorted and written.
+  // (Budgets too small for that, in tests, are just halved.)
+  if (halfBudget_ == 0) {
+    const std::size_t buffer = SpillBufferFor(budget_);
+    halfBudget_ = budget_ > 2 * buffer ? (budget_ - buffer) / 2 : std::max<std::size_t>(budget_ / 2, 1);
+  }
+  const std::size_t limit = halfBudget_;
   RecordStore& held = store();
   held.SetBlockBytes(BlockBytesFor(limit));
   // The index entry is charged now, so that sorting never goes over the budget.
@@ -123,7 +122,7 @@ bool RecordList::Add(std::string_view record) {
   }
   try {
     // The half that takes the record may have changed with the spill.
-    store().SetBlockBytes(BlockBytesFor(halfBudget_ != 0 ? halfBudget_ : budget_));
+    store().SetBlockBytes(BlockBytesFor(halfBudget_));
     store().Add(record);
   } catch (const std::bad_alloc&) {
     GiveUp();
@@ -150,6 +149,10 @@ bool RecordList::PrepareEmission() {
     return false;
   }
   if (spill_.runCount() > 0) {
+    // The spilled half's blocks wait for records that will not come; the
+    // merge's read buffers take their place.
+    stores_[1 - active_].Release();
+    orders_[1 - active_].Release();
     try {
       order().Sort(store());
     } catch (const std::bad_alloc&) {

@@ -18,9 +18,9 @@
 
 namespace korvadex {
 
-// Bytes of memory the held records may take, their blocks and sort index
-// included, before they go to disk as a sorted run, when the process may
-// still allocate `available` bytes: a quarter of it, at least 8 MiB, at most 1 GiB.
+// Bytes of memory the records of a list may take, their blocks and sort
+// index included, when the process may still allocate `available` bytes: a
+// quarter of it, at least 8 MiB, at most 1 GiB.
 std::size_t MemoryBudgetFor(std::uint64_t available);
 
 // MemoryBudgetFor what the process may allocate now (AvailableMemory).
@@ -33,12 +33,12 @@ struct ListProgress {
   std::atomic<std::uint64_t> spilledBytes{0};  // their bytes
 };
 
-// The records of one run: held in a store up to the budget, then sorted and
-// spilled as a run, and in the end sorted once more and merged with the runs.
-// Nothing reads them before that, so the file is the same as if every
-// insertion had kept them sorted. Once records are spilled the budget is
-// split in two halves: one takes new records while a thread of the list's
-// own sorts and writes the other, so the records keep coming meanwhile.
+// The records of one run: held in one half of the budget until it is full,
+// then sorted and spilled as a run by a thread of the list's own while the
+// other half takes the next records, so the records keep coming meanwhile;
+// in the end the held ones are sorted and merged with the runs. Nothing
+// reads them before that, so the file is the same as if every insertion had
+// kept them sorted.
 class RecordList {
  public:
   // The budget is worked out when the first record arrives: by then the
@@ -92,7 +92,7 @@ class RecordList {
   const RecordOrder& order() const { return orders_[active_]; }
 
   std::size_t budget_ = 0;       // 0 until the first record
-  std::size_t halfBudget_ = 0;   // what one half may take once a spill began; 0 before
+  std::size_t halfBudget_ = 0;   // what one half may take; 0 until the first record
   RecordStore stores_[2];        // the half taking records is stores_[active_]
   RecordOrder orders_[2];
   int active_ = 0;
