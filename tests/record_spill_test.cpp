@@ -88,6 +88,8 @@ TEST(RecordSpillTest, SpilledRunsMergeToTheSameBytesAsTheInMemorySort) {
   std::string expected;
   for (const std::string& record : sorted) expected += record;
   EXPECT_EQ(spilledBytes, expected);
+  // The merged runs were given back: a second write would lack them, so it writes nothing.
+  EXPECT_EQ(WriteDownloadFile(dir / "again.dat", true, *spilled), WriteOutcome::NotWritten);
   EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"memory.dat", "spilled.dat"}));
 }
 

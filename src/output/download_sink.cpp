@@ -2,6 +2,7 @@
 #include "output/download_sink.h"
 
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string_view>
@@ -9,6 +10,7 @@
 #include <utility>
 
 #include "platform/file_io.h"
+#include "platform/file_ops.h"
 #include "platform/run_signals.h"
 
 namespace korvadex {
@@ -16,6 +18,10 @@ namespace korvadex {
 namespace {
 
 constexpr std::size_t kWriteBufferSize = std::size_t{1} << 20;
+
+// How much is written before the disk is asked to start on it: the flush
+// that makes the file durable then overlaps the writing instead of following it.
+constexpr std::uint64_t kWritebackBytes = std::uint64_t{8} << 20;
 
 // Gathers small records into large writes; once a write fails it stays
 // failed. A stoppable sink gives up before its next write once a stop signal
@@ -54,6 +60,11 @@ class FileSink {
       return false;
     }
     failed_ = !WriteAll(fd_, data, size);
+    unsyncedBytes_ += size;
+    if (!failed_ && unsyncedBytes_ >= kWritebackBytes) {
+      StartWriteback(fd_);
+      unsyncedBytes_ = 0;
+    }
     return !failed_;
   }
 
@@ -61,6 +72,7 @@ class FileSink {
   bool isStoppable_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
+  std::uint64_t unsyncedBytes_ = 0;  // written since the disk was last asked to start
   bool failed_ = false;
   bool wasStopped_ = false;
 };

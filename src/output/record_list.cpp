@@ -143,7 +143,7 @@ void RecordList::Sort() {
 }
 
 bool RecordList::PrepareEmission() {
-  if (hasFailed_) return false;
+  if (hasFailed_ || isSpent_) return false;
   if (!AwaitSpill()) {
     GiveUp();
     return false;
@@ -174,7 +174,17 @@ bool RecordList::Emit(const std::function<bool(std::string_view)>& emit) {
     order().Sort(store());
     // The held records stay in memory beside the read-back buffers, which
     // share an eighth of the budget.
-    return spill_.Merge(order().view(store()), budget_ / 8, emit);
+    if (!spill_.Merge(order().view(store()), budget_ / 8, emit)) return false;
+    // Giving back a spill file of gigabytes keeps the system busy for a
+    // while, better spent while the writer waits for the disk. The runs are
+    // gone then: the list cannot be emitted again.
+    isSpent_ = true;
+    try {
+      spiller_ = std::thread([this] { spill_.Release(); });
+    } catch (const std::system_error&) {
+      spill_.Release();
+    }
+    return true;
   } catch (const std::bad_alloc&) {
     return false;
   }

@@ -103,6 +103,7 @@ class RecordList {
   std::size_t spillRunCount_ = 0;    // runs handed to the spiller
   std::uint64_t byteCount_ = 0;
   bool hasFailed_ = false;
+  bool isSpent_ = false;         // the spilled runs were merged and given back
   ListProgress progress_;
 };
 
@@ -127,7 +128,8 @@ bool PrepareSortedEmission(RecordList& list);
 // Calls `emit` with every record of the list in ascending order, merging the
 // spilled runs with the held records. False when the list is incomplete, memory
 // runs out, a run cannot be read back or `emit` returns false. Throws
-// nothing of its own.
+// nothing of its own. A list whose runs were merged completely has given
+// them back and cannot be emitted again (false).
 bool EmitSortedRecords(RecordList& list, const std::function<bool(std::string_view)>& emit);
 
 // Releases the list, which may be absent, and its spill file. Always 0.

@@ -36,6 +36,11 @@ bool IsSameFile(int fd, const std::string& path);
 // things that cannot be synced (pipes, terminals): they keep nothing to lose.
 bool SyncFile(int fd);
 
+// Asks the system to start writing the file's dirty data to disk now,
+// without waiting for it, so that a later SyncFile finds little left to do.
+// A hint only: nothing to do where the system has no such call (Windows).
+void StartWriteback(int fd);
+
 // Makes the names in `folder` durable: a rename or new link in it survives a
 // power loss once this returns true. True as well where the file system or
 // the folder's permissions do not allow it (nothing more can be done there;

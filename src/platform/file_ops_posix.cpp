@@ -159,6 +159,11 @@ bool SyncFile(int fd) {
   return true;
 }
 
+void StartWriteback(int fd) {
+  // The whole file: pages already under way are skipped, so asking again costs little.
+  ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
 bool SyncFolder(const std::string& folder) {
   ScopedFd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   // A folder that may be written but not read cannot be opened for fsync;

@@ -146,6 +146,8 @@ bool SyncFile(int fd) {
   return ::FlushFileBuffers(handle) || FailWithLastError();
 }
 
+void StartWriteback(int /*fd*/) {}
+
 bool SyncFolder(const std::string& /*folder*/) { return true; }
 
 bool SyncFolderOrFail(const std::string& /*folder*/) { return true; }
