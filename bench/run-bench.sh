@@ -341,6 +341,11 @@ for driver, tools in data.items():
               % (kvx["wall"] / (floor["wall"] - write)))
     print("  korvadex/durable floor wall %.3f  (target <= %.2f: %s)"
           % (ratio, target, "met" if ratio <= target else "NOT met"))
+    # Each round's own ratio: on a machine whose speed drifts between rounds
+    # this says more than the ratio of the medians.
+    own = sorted(k / f for k, f in zip(tools["korvadex"]["wall"], tools["floor"]["wall"]))
+    print("  korvadex/durable floor, round by round: %s; median %.3f"
+          % (" ".join("%.3f" % r for r in own), statistics.median(own)))
     print("  korvadex time per row %.3f us" % (kvx["wall"] / rows * 1e6))
     if driver in phases:
         steps = [statistics.median(column) for column in zip(*phases[driver])]
