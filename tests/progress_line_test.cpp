@@ -20,6 +20,9 @@ TEST(ProgressLineTest, TextShowsSpillFiguresOnlyOnceThereAreAnyAndHoursPastSixty
   figures.spilledRuns = 7;
   figures.spilledBytes = std::uint64_t{3} << 29;
   EXPECT_EQ(FormatProgress(figures), "korvadex: sorting  20000000 rows, 1841 rows/s, spilled 7 runs, 1536.0 MiB, 3:01:01");
+  figures.spilledRuns = 1;
+  figures.spilledBytes = 512 << 10;
+  EXPECT_EQ(FormatProgress(figures), "korvadex: sorting  20000000 rows, 1841 rows/s, spilled 1 run, 0.5 MiB, 3:01:01");
   // The run has only just begun: no division by zero.
   figures = ProgressFigures{};
   EXPECT_EQ(FormatProgress(figures), "korvadex: fetching 0 rows, 0 rows/s, 0:00:00");

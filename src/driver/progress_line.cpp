@@ -36,7 +36,8 @@ std::string FormatProgress(const ProgressFigures& figures) {
                              static_cast<long long>(figures.rows), rate);
   if (figures.spilledRuns > 0 && length > 0 && static_cast<std::size_t>(length) < sizeof line) {
     length += std::snprintf(line + length, sizeof line - static_cast<std::size_t>(length),
-                            ", spilled %llu runs, %.1f MiB", static_cast<unsigned long long>(figures.spilledRuns),
+                            ", spilled %llu run%s, %.1f MiB", static_cast<unsigned long long>(figures.spilledRuns),
+                            figures.spilledRuns == 1 ? "" : "s",
                             static_cast<double>(figures.spilledBytes) / (1024.0 * 1024.0));
   }
   if (length > 0 && static_cast<std::size_t>(length) < sizeof line) {
