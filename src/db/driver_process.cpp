@@ -112,11 +112,14 @@ void FetchAndSend(int socket, DbState& db, const std::vector<int>& slots) {
 // streams the rows. Single purpose and silent: it prints nothing.
 int RunDriver(int socket, const std::string& userName, std::string& password,
               const std::string& dataSource) {
+  // Until the driver is known a cancel request is only noted; a driver that
+  // can be cancelled from another thread gets the watcher thread for it.
   SignalWatch cancelWatch;
-  cancelWatch.Start(SignalRole::DriverChild);
+  cancelWatch.StartWithoutThread();
   DbState db;
   const std::int32_t connected = dbConnect(db, userName, password, dataSource);
   WipeMemory(password.data(), password.size());
+  if (connected == 0 && db.canCancelFromAnyThread) cancelWatch.Start(SignalRole::DriverChild);
   if (!SendStatus(socket, kConnected, connected, db.diagnostics) || connected != 0) return 0;
 
   char type = 0;

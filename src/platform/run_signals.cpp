@@ -12,7 +12,9 @@ namespace korvadex {
 namespace {
 
 // Process-wide by nature: a signal or console event reaches the process, not a module.
+// Lock-free, so that a signal handler may set it.
 std::atomic<int> stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free);
 std::mutex cancelMutex;
 std::function<void()> cancelAction;  // guarded by cancelMutex
 
@@ -26,6 +28,11 @@ void TakeStopRequest(int signal, bool isSecondFatal) {
   }
   std::lock_guard<std::mutex> lock(cancelMutex);
   if (cancelAction) cancelAction();
+}
+
+void NoteStopRequest(int signal) {
+  int expected = 0;
+  stopSignal.compare_exchange_strong(expected, signal);
 }
 
 int StopSignal() { return stopSignal.load(); }

@@ -33,6 +33,14 @@ class SignalWatch {
   // default action (the run ends at once, as any program would).
   bool Start(SignalRole role = SignalRole::Run);
 
+  // For the driver child: notes the parent's cancel request (StopSignal) from
+  // a signal handler, with no thread and no cancel action. A driver whose
+  // SQLCancel cannot run beside its own calls needs no watcher thread, and
+  // fetches faster in a process that has only one: the C library then skips
+  // the atomic instructions of every mutex the driver takes. Start() may
+  // follow to add the watcher where the driver can be cancelled from it.
+  bool StartWithoutThread();
+
  private:
   std::thread watcher_;       // Linux: the thread that waits for the signals
   [[maybe_unused]] bool isHandling_ = false;  // Windows: the console control handler is set
@@ -50,6 +58,10 @@ void SetCancelAction(std::function<void()> action);
 // and runs the cancel action. With `isSecondFatal`, a second request ends the
 // process at once with 128 + the first signal.
 void TakeStopRequest(int signal, bool isSecondFatal);
+
+// For a signal handler: only notes the request (the first one counts);
+// async-signal-safe.
+void NoteStopRequest(int signal);
 
 // Makes standard input, output and error valid descriptors (/dev/null or NUL
 // where closed) before anything else opens a file, and ignores SIGPIPE so

@@ -70,6 +70,15 @@ bool SignalWatch::Start(SignalRole role) {
   return true;
 }
 
+bool SignalWatch::StartWithoutThread() {
+  struct sigaction action {};
+  action.sa_handler = [](int signal) { NoteStopRequest(signal); };
+  sigemptyset(&action.sa_mask);
+  // A driver call that the signal interrupts goes on as if nothing happened.
+  action.sa_flags = SA_RESTART;
+  return ::sigaction(CancelRequestSignal(), &action, nullptr) == 0;
+}
+
 void PrepareStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1) continue;

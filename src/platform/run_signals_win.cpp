@@ -47,6 +47,9 @@ bool SignalWatch::Start(SignalRole role) {
   return isHandling_;
 }
 
+// No driver child runs on Windows.
+bool SignalWatch::StartWithoutThread() { return true; }
+
 void PrepareStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (IsOpenDescriptor(fd)) continue;
