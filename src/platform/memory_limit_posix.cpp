@@ -3,6 +3,7 @@
 #include "platform/memory_limit.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -50,6 +51,18 @@ std::uint64_t AvailableMemory() {
   limits.addressSpaceBytes = RlimitBytes(RLIMIT_AS);
   limits.dataBytes = RlimitBytes(RLIMIT_DATA);
   return AvailableMemoryFrom(limits, ReadWholeFile);
+}
+
+void PopulateMemory(char* data, std::size_t size) {
+#ifndef MADV_POPULATE_WRITE
+  constexpr int MADV_POPULATE_WRITE = 23;  // Linux 5.14; older headers lack the name
+#endif
+  const auto pageSize = static_cast<std::uintptr_t>(::sysconf(_SC_PAGESIZE));
+  const auto address = reinterpret_cast<std::uintptr_t>(data);
+  // Only whole pages inside the range: the ones it shares with other memory are left alone.
+  const std::uintptr_t first = (address + pageSize - 1) / pageSize * pageSize;
+  const std::uintptr_t last = (address + size) / pageSize * pageSize;
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
 }
 
 }  // namespace korvadex

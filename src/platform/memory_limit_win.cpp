@@ -53,4 +53,6 @@ std::uint64_t AvailableMemory() {
   return available;
 }
 
+void PopulateMemory(char* /*data*/, std::size_t /*size*/) {}
+
 }  // namespace korvadex
