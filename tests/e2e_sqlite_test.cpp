@@ -257,6 +257,32 @@ TEST_F(SqliteRunTest, ProgressLineOnlyOnATerminal) {
   EXPECT_EQ(terminal.out.rfind("(0, b'x y ', b'\\rkorvadex: writing  2 rows, ", 0), 0u) << terminal.out;
   // Cleared before the count line.
   EXPECT_NE(terminal.out.find("\\x1b[K\\r\\x1b[K')"), std::string::npos) << terminal.out;
+
+  // A fetch far longer than the test, stopped once the line says it fetches:
+  // the driver process runs on its one thread meanwhile, since SQLite's
+  // driver fetches faster in a process without a second one.
+  Job("SQL001=WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 1000000000)\n"
+      "SQL002=SELECT x FROM c\nFELD01=X\nFTYP01=DEC\nFLEN01=10\n");
+  WriteFileBytes(dir_ / "watch_fetch.py",
+                 "import os, pty, signal, subprocess, sys\n"
+                 "master, slave = pty.openpty()\n"
+                 "run = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=slave)\n"
+                 "os.close(slave)\n"
+                 "seen = b''\n"
+                 "while b'korvadex: fetching' not in seen:\n"
+                 "    seen += os.read(master, 4096)\n"
+                 "children = open('/proc/%d/task/%d/children' % (run.pid, run.pid)).read().split()\n"
+                 "threads = [len(os.listdir('/proc/%s/task' % child)) for child in children]\n"
+                 "run.send_signal(signal.SIGTERM)\n"
+                 "sys.stdout.write(repr((run.wait(), threads)))\n");
+  CommandResult fetching = testing::RunCommand(
+      {"/usr/bin/python3", dir_ / "watch_fetch.py", KORVADEX_BINARY, "JOB", "T1", "long.dat", "1"}, tree_.runDir, env_);
+  // Sanitizer runtimes keep threads of their own.
+  const bool isSanitized = !testing::CanLimitAddressSpace();
+  EXPECT_EQ(fetching.out.substr(0, 6), "(143, ") << fetching.err;
+  if (!isSanitized) {
+    EXPECT_EQ(fetching.out, "(143, [1])") << fetching.err;
+  }
 }
 
 TEST_F(SqliteRunTest, UsesOnlyTheFirstThirtyOfFortyColumns) {
