@@ -221,6 +221,19 @@ TEST_F(SqliteRunTest, DebugRunTracesStepsAndFindsFilesWhateverTheirCase) {
   EXPECT_EQ(ReadFileBytes(Out("out.dat")), "v ");
 }
 
+// The start of a Python script that runs korvadex (its own arguments) with
+// standard error on a pseudo-terminal and standard output into tty.out, and
+// reads the terminal until the progress line shows `phase`.
+std::string RunAtTerminalUntil(const std::string& phase) {
+  return "import os, pty, signal, subprocess, sys\n"
+         "master, slave = pty.openpty()\n"
+         "run = subprocess.Popen(sys.argv[1:], stdout=open('tty.out', 'wb'), stderr=slave)\n"
+         "os.close(slave)\n"
+         "seen = b''\n"
+         "while b'korvadex: " + phase + "' not in seen:\n"
+         "    seen += os.read(master, 4096)\n";
+}
+
 // A person at a terminal sees how a long run gets on, on standard error; a
 // job script's pipe sees nothing of it.
 TEST_F(SqliteRunTest, ProgressLineOnlyOnATerminal) {
@@ -233,13 +246,7 @@ TEST_F(SqliteRunTest, ProgressLineOnlyOnATerminal) {
   // run waits in its writing step for as long as that takes.
   ASSERT_EQ(::mkfifo(Out("fifo").c_str(), 0600), 0);
   WriteFileBytes(dir_ / "watch_terminal.py",
-                 "import os, pty, subprocess, sys\n"
-                 "master, slave = pty.openpty()\n"
-                 "run = subprocess.Popen(sys.argv[1:], stdout=open('tty.out', 'wb'), stderr=slave)\n"
-                 "os.close(slave)\n"
-                 "seen = b''\n"
-                 "while b'korvadex: writing' not in seen:\n"
-                 "    seen += os.read(master, 4096)\n"
+                 RunAtTerminalUntil("writing") +
                  "records = open('fifo', 'rb').read()\n"
                  "status = run.wait()\n"
                  "try:\n"
@@ -264,13 +271,7 @@ TEST_F(SqliteRunTest, ProgressLineOnlyOnATerminal) {
   Job("SQL001=WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 1000000000)\n"
       "SQL002=SELECT x FROM c\nFELD01=X\nFTYP01=DEC\nFLEN01=10\n");
   WriteFileBytes(dir_ / "watch_fetch.py",
-                 "import os, pty, signal, subprocess, sys\n"
-                 "master, slave = pty.openpty()\n"
-                 "run = subprocess.Popen(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=slave)\n"
-                 "os.close(slave)\n"
-                 "seen = b''\n"
-                 "while b'korvadex: fetching' not in seen:\n"
-                 "    seen += os.read(master, 4096)\n"
+                 RunAtTerminalUntil("fetching") +
                  "children = open('/proc/%d/task/%d/children' % (run.pid, run.pid)).read().split()\n"
                  "threads = [len(os.listdir('/proc/%s/task' % child)) for child in children]\n"
                  "run.send_signal(signal.SIGTERM)\n"
