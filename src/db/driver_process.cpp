@@ -70,41 +70,52 @@ bool SendStatus(int socket, MessageType type, std::int32_t status, const std::st
 }
 
 // Fetches every row and sends them in batches, then the fetch's last status.
+// The values go from the driver's buffers straight into the batch.
 void FetchAndSend(int socket, DbState& db, const std::vector<int>& slots) {
   const std::size_t maxRowBytes = slots.size() * kSlotSize;
-  RowBuffer row{};
+  std::string_view values[kMaxColumns];
   std::int32_t columnCount = 0;
   std::int32_t status = 0;
   std::vector<char> batch = NewMessage(kRows);
   PutU32(batch, 0);
+  const std::size_t emptyBatch = batch.size();
   std::uint32_t rowCount = 0;
-  batch.reserve(kBatchBytes + maxRowBytes);
+  // Written through a pointer within the reserved room: a row never
+  // crosses the end, since a full batch is sent before the next row.
+  batch.resize(kBatchBytes + maxRowBytes);
+  std::size_t used = emptyBatch;
+  auto send = [&] {
+    std::memcpy(batch.data() + kHeaderBytes, &rowCount, 4);
+    batch.resize(used);
+    const bool isSent = Send(socket, batch);
+    batch.resize(kBatchBytes + maxRowBytes);
+    used = emptyBatch;
+    rowCount = 0;
+    return isSent;
+  };
   for (;;) {
     if (StopSignal() != 0) {
       dbCancel(db);
       status = -1;
       break;
     }
-    status = dbFetch(db, columnCount, row);
+    status = dbFetchViews(db, columnCount, values);
     if (status != 0) break;
+    char* out = batch.data() + used;
     for (int slot : slots) {
-      const std::size_t length = strnlen(row.slots[slot], kSlotSize - 1);
-      batch.push_back(static_cast<char>(length));
-      batch.insert(batch.end(), row.slots[slot], row.slots[slot] + length);
+      const std::string_view value = values[slot];
+      // A NUL the driver left in a value ends it, as in the row buffer's text.
+      const std::size_t length = value.empty() ? 0 : strnlen(value.data(), value.size());
+      *out++ = static_cast<char>(length);
+      if (length > 0) std::memcpy(out, value.data(), length);
+      out += length;
     }
+    used = static_cast<std::size_t>(out - batch.data());
     ++rowCount;
-    if (batch.size() >= kBatchBytes) {
-      std::memcpy(batch.data() + kHeaderBytes, &rowCount, 4);
-      if (!Send(socket, batch)) return;
-      batch.resize(kHeaderBytes + 4);
-      rowCount = 0;
-    }
+    if (used >= kBatchBytes && !send()) return;
   }
   SetCancelAction({});
-  if (rowCount > 0) {
-    std::memcpy(batch.data() + kHeaderBytes, &rowCount, 4);
-    if (!Send(socket, batch)) return;
-  }
+  if (rowCount > 0 && !send()) return;
   SendStatus(socket, kFetchEnd, status, db.diagnostics);
 }
 

@@ -175,7 +175,7 @@ std::int32_t dbExecute(DbState& db, const std::string& statementText) {
   return 0;
 }
 
-std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffer) {
+std::int32_t dbFetchViews(DbState& db, std::int32_t& columnCount, std::string_view* values) {
   if (!db.statementHandle.isOpen() || db.resultColumnCount <= 0) return -1;
   SQLHSTMT statement = db.statementHandle.get();
   const int boundColumns = db.resultColumnCount < kMaxColumns ? db.resultColumnCount : kMaxColumns;
@@ -194,9 +194,8 @@ std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffe
   db.lastResult = rc == SQL_SUCCESS_WITH_INFO ? 0 : Widen(rc);
   if (db.lastResult == 0) {
     for (int i = 0; i < boundColumns; ++i) {
-      char* target = rowBuffer.slots[i];
       if (db.indicators[i] == SQL_NULL_DATA) {
-        target[0] = '\0';
+        values[i] = std::string_view();
         continue;
       }
       const char* source = db.workingRow.slots[i];
@@ -207,10 +206,9 @@ std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffe
       const std::size_t length = reported >= 0 && reported < kSlotSize && source[reported] == '\0'
                                      ? static_cast<std::size_t>(reported)
                                      : strnlen(source, kSlotSize - 1);
-      std::memcpy(target, source, length);
-      target[length] = '\0';
+      values[i] = std::string_view(source, length);
     }
-    for (int i = boundColumns; i < kMaxColumns; ++i) rowBuffer.slots[i][0] = '\0';
+    for (int i = boundColumns; i < kMaxColumns; ++i) values[i] = std::string_view();
     columnCount = db.resultColumnCount;
     return 0;
   }
@@ -220,6 +218,18 @@ std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffe
     return -1;
   }
   return db.lastResult;
+}
+
+std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffer) {
+  std::string_view values[kMaxColumns];
+  const std::int32_t status = dbFetchViews(db, columnCount, values);
+  if (status != 0) return status;
+  for (int i = 0; i < kMaxColumns; ++i) {
+    char* target = rowBuffer.slots[i];
+    if (!values[i].empty()) std::memcpy(target, values[i].data(), values[i].size());
+    target[values[i].size()] = '\0';
+  }
+  return 0;
 }
 
 void dbCancel(DbState& db) {

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 
 #include "db/row_buffer.h"
 #include "platform/odbc_headers.h"
@@ -79,6 +80,12 @@ std::int32_t dbExecute(DbState& db, const std::string& statementText);
 // `columnCount` and `rowBuffer` are written only on 0. Columns beyond the 30th
 // are not fetched.
 std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffer);
+
+// dbFetch without the copy: `values` (kMaxColumns of them) point into the
+// driver's buffers until the next fetch; a NULL, or a column the result does
+// not have, is empty. A value may hold a NUL where the driver put one; it ends
+// the value as the row buffer's text would.
+std::int32_t dbFetchViews(DbState& db, std::int32_t& columnCount, std::string_view* values);
 
 // Asks the driver to stop the statement that runs or is being read; the call
 // working on it then fails. From another thread only where
