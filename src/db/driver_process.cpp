@@ -47,11 +47,14 @@ std::vector<char> NewMessage(MessageType type) {
   return message;
 }
 
-bool Send(int socket, std::vector<char>& message) {
-  const auto length = static_cast<std::uint32_t>(message.size() - kHeaderBytes);
+// Sends the first `size` bytes of `message` as the whole message.
+bool Send(int socket, std::vector<char>& message, std::size_t size) {
+  const auto length = static_cast<std::uint32_t>(size - kHeaderBytes);
   std::memcpy(message.data() + 1, &length, 4);
-  return WriteAll(socket, message.data(), message.size());
+  return WriteAll(socket, message.data(), size);
 }
+
+bool Send(int socket, std::vector<char>& message) { return Send(socket, message, message.size()); }
 
 // Reads one message; false at the end of input (the other side is gone).
 bool Receive(int socket, char& type, std::vector<char>& payload) {
@@ -86,9 +89,7 @@ void FetchAndSend(int socket, DbState& db, const std::vector<int>& slots) {
   std::size_t used = emptyBatch;
   auto send = [&] {
     std::memcpy(batch.data() + kHeaderBytes, &rowCount, 4);
-    batch.resize(used);
-    const bool isSent = Send(socket, batch);
-    batch.resize(kBatchBytes + maxRowBytes);
+    const bool isSent = Send(socket, batch, used);
     used = emptyBatch;
     rowCount = 0;
     return isSent;
