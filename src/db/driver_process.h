@@ -62,6 +62,9 @@ class DriverProcess {
   // Asks the driver process to cancel the running statement. Any thread.
   void RequestCancel() const { child_.RequestCancel(); }
 
+  // Ends the driver process at once, for one that ignores the cancel. Any thread.
+  void Kill() const { child_.Kill(); }
+
   // Ends the driver process and tells how it ended, for the debug trace:
   // empty when it ended normally.
   std::string Finish();

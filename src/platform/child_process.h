@@ -41,6 +41,10 @@ class ChildProcess {
   // Sends the child the cancel request (SIGUSR1). Callable from any thread.
   void RequestCancel() const;
 
+  // Ends the child at once (SIGKILL), for a child that no longer answers.
+  // Callable from any thread; a no-op once the child is reaped.
+  void Kill() const;
+
   // Closes the parent's end, so the child sees its end of input, and waits
   // for it; the second call returns what the first found. Called from the
   // thread that started the child.

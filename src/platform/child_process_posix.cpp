@@ -75,6 +75,11 @@ void ChildProcess::RequestCancel() const {
   if (pid_ > 0 && !isWaited_) ::kill(pid_, CancelRequestSignal());
 }
 
+void ChildProcess::Kill() const {
+  std::lock_guard<std::mutex> lock(reapMutex_);
+  if (pid_ > 0 && !isWaited_) ::kill(pid_, SIGKILL);
+}
+
 ChildEnd ChildProcess::Wait() {
   if (isWaited_ || pid_ <= 0) return end_;
   if (socket_ >= 0) {

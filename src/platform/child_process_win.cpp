@@ -14,6 +14,8 @@ bool ChildProcess::Start(const std::function<int(int socket)>& /*body*/) { retur
 
 void ChildProcess::RequestCancel() const {}
 
+void ChildProcess::Kill() const {}
+
 ChildEnd ChildProcess::Wait() { return end_; }
 
 int CancelRequestSignal() { return SIGTERM; }
