@@ -554,12 +554,42 @@ class ServerSessionTest : public ::testing::Test {
   // minute; a signal that ends it counts as exit 128 + its number.
   CommandResult RunJob(const std::string& target, const std::string& section = "JOB") {
     Child child({KORVADEX_BINARY, section, "T1", target, "1"}, tree_.runDir, env_, dir_ / "stdout");
+    return Finish(child);
+  }
+
+  // Starts the job section with /D into `target`, with `settings` added to
+  // the environment.
+  std::unique_ptr<Child> StartTraced(const std::string& target, const std::string& flag,
+                                     const std::map<std::string, std::string>& settings) {
+    std::map<std::string, std::string> env = env_;
+    env.insert(settings.begin(), settings.end());
+    return std::make_unique<Child>(std::vector<std::string>{KORVADEX_BINARY, "JOB", "T1", target, flag, "/D"},
+                                   tree_.runDir, env, dir_ / "stdout");
+  }
+
+  // Waits for `child`, killed after a minute; a signal that ends it counts
+  // as exit 128 + its number. The output is what follows the statement's trace.
+  CommandResult Finish(Child& child) {
     int status = 0;
     EXPECT_TRUE(child.WaitFor(std::chrono::minutes(1), status)) << "korvadex hangs";
     CommandResult result;
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     result.out = ReadFileBytes(dir_ / "stdout");
+    const std::string statementRead = "End GetIniValues\n";
+    if (result.out.find(statementRead) != std::string::npos) {
+      result.out.erase(0, result.out.find(statementRead) + statementRead.size());
+    }
     return result;
+  }
+
+  // Asks `sql` until it answers `expected`, for ten seconds at most; the last answer.
+  std::string AwaitAnswer(const std::string& sql, const std::string& expected) {
+    std::string answer = Query(sql);
+    for (int attempt = 0; attempt < 200 && answer != expected; ++attempt) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      answer = Query(sql);
+    }
+    return answer;
   }
 
   int Script(const char* command) {
@@ -618,10 +648,74 @@ TEST_F(ServerSessionTest, StopSignalCancelsTheStatementOnTheServer) {
   EXPECT_EQ(ReadFileBytes(dir_ / "stdout"), "0 Saetze kopiert in Datei pg.dat \n");
   EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "complete old export");
   // Without the cancel the server would go on sleeping for ten minutes.
-  for (int attempt = 0; attempt < 100 && Query(running) != "0"; ++attempt) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(AwaitAnswer(running, "0"), "0");
+}
+
+// A statement that waits for a lock another session keeps ends at the run's
+// deadline, also when its driver process no longer answers the cancel.
+TEST_F(ServerSessionTest, DeadlineEndsAStatementBlockedByALock) {
+  Child holder({"/usr/bin/psql", "-q", "-h", "127.0.0.1", "-p", port_, "-U", "kvuser", "-d", "kvtest", "-c", "BEGIN",
+                "-c", "LOCK TABLE big IN ACCESS EXCLUSIVE MODE", "-c", "SELECT pg_sleep(600)"},
+               dir_.path(), {{"PGPASSWORD", "kv-secret"}}, dir_ / "holder");
+  ASSERT_EQ(AwaitAnswer("SELECT count(*) FROM pg_locks WHERE relation = 'big'::regclass AND granted", "1"), "1");
+  tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT id, 'kv-blocked' FROM big\nFELD01=ID\nFTYP01=DEC\nFLEN01=8\n");
+  const std::string waiting =
+      "SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%kv-blocked%' AND pid <> pg_backend_pid()";
+  struct Case {
+    std::string seconds;
+    bool isDriverStopped;  // the driver process gets SIGSTOP once its statement waits
+    std::string out;
+  };
+  // Long enough for the statement to be seen waiting before the deadline.
+  const Case cases[] = {
+      {"2", false, "Zeitlimit ueberschritten \nZeitlimit KORVADEX_TIMEOUT=2 abgelaufen in Phase execute\n"},
+      {"10", true,
+       "Zeitlimit ueberschritten \nZeitlimit KORVADEX_TIMEOUT=10 abgelaufen in Phase execute\n"
+       "ODBC-Treiberprozess beendet durch Signal 9 (SIGKILL)\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.seconds);
+    WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
+    const auto start = std::chrono::steady_clock::now();
+    std::unique_ptr<Child> child = StartTraced("pg.dat", "0", {{"KORVADEX_TIMEOUT", c.seconds}});
+    if (c.isDriverStopped) {
+      ASSERT_EQ(AwaitAnswer(waiting + " AND wait_event_type = 'Lock'", "1"), "1");
+      const std::vector<pid_t> pids = ProcessAndChildren(child->pid());
+      ASSERT_EQ(pids.size(), 2u) << "the run and its driver process";
+      ::kill(pids[1], SIGSTOP);
+    }
+    const CommandResult result = Finish(*child);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_EQ(result.exitCode, 9);
+    EXPECT_TRUE(result.out.starts_with(c.out)) << result.out;
+    EXPECT_TRUE(result.out.ends_with("\n0 Saetze kopiert in Datei pg.dat \n")) << result.out;
+    EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "complete old export");
+    // Never before the deadline (and its grace for a stopped driver), and
+    // nowhere near the ten minutes the lock is held.
+    EXPECT_GE(seconds, std::stod(c.seconds) + (c.isDriverStopped ? 3 : 0));
+    EXPECT_LT(seconds, 45);
+    EXPECT_EQ(AwaitAnswer(waiting, "0"), "0") << "the statement still runs on the server";
   }
-  EXPECT_EQ(Query(running), "0");
+}
+
+// A fetch that the deadline cuts leaves the target as it was, with either flag.
+TEST_F(ServerSessionTest, DeadlineDuringTheFetchLeavesTheTarget) {
+  // Rows come slowly, twenty at a time, for far longer than the deadline.
+  tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT id, 'kv-slow' FROM big WHERE pg_sleep(0.005)::text = ''\n"
+                           "FELD01=ID\nFTYP01=DEC\nFLEN01=8\n");
+  for (const char* flag : {"0", "1"}) {
+    SCOPED_TRACE(flag);
+    WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
+    std::unique_ptr<Child> child = StartTraced("pg.dat", flag, {{"KORVADEX_TIMEOUT", "2"}});
+    const CommandResult result = Finish(*child);
+    EXPECT_EQ(result.exitCode, 9);
+    EXPECT_TRUE(result.out.starts_with("Zeitlimit ueberschritten \nZeitlimit KORVADEX_TIMEOUT=2 abgelaufen in Phase fetch\n"))
+        << result.out;
+    EXPECT_TRUE(result.out.ends_with("\n0 Saetze kopiert in Datei pg.dat \n")) << result.out;
+    EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "complete old export");
+    EXPECT_EQ(AwaitAnswer("SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%kv-slow%' AND state = 'active' "
+                          "AND pid <> pg_backend_pid()", "0"), "0");
+  }
 }
 
 // psqlODBC reads the error number of a connection it has already dropped when

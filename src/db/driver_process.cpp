@@ -2,6 +2,7 @@
 // connects, executes and fetches, and the parent's, which reads its answers.
 #include "db/driver_process.h"
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -9,6 +10,7 @@
 #include "credentials/blowfish.h"
 #include "db/odbc_access.h"
 #include "db/row_buffer.h"
+#include "driver/deadline.h"
 #include "platform/file_io.h"
 #include "platform/run_signals.h"
 
@@ -128,7 +130,13 @@ int RunDriver(int socket, const std::string& userName, std::string& password,
   // can be cancelled from another thread gets the watcher thread for it.
   SignalWatch cancelWatch;
   cancelWatch.StartWithoutThread();
+  // The deadlines come with the inherited environment; the parent traces
+  // an unreadable one.
+  const auto start = std::chrono::steady_clock::now();
+  std::string unread;
+  const DeadlineSettings deadlines = ReadDeadlineSettings(unread);
   DbState db;
+  db.loginTimeoutSeconds = DriverLoginTimeout(deadlines);
   const std::int32_t connected = dbConnect(db, userName, password, dataSource);
   WipeMemory(password.data(), password.size());
   if (connected == 0 && db.canCancelFromAnyThread) cancelWatch.Start(SignalRole::DriverChild);
@@ -143,6 +151,7 @@ int RunDriver(int socket, const std::string& userName, std::string& password,
   const std::string statement(request.begin() + 4 + slotCount, request.end());
 
   if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
+  db.queryTimeoutSeconds = DriverQueryTimeout(deadlines, std::chrono::steady_clock::now() - start);
   const std::int32_t executed = dbExecute(db, statement);
   std::vector<char> answer = NewMessage(kExecuted);
   PutU32(answer, static_cast<std::uint32_t>(executed));

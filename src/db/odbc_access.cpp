@@ -103,6 +103,11 @@ std::int32_t dbConnect(DbState& db, const std::string& userName, const std::stri
     return -1;
   }
 
+  // A driver that ignores the attribute is still held to the run's deadline.
+  if (db.loginTimeoutSeconds > 0) {
+    SQLSetConnectAttr(db.connection.handle.get(), SQL_ATTR_LOGIN_TIMEOUT,
+                      reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(db.loginTimeoutSeconds)), SQL_IS_UINTEGER);
+  }
   std::vector<SQLCHAR> source = MutableCopy(dataSource);
   std::vector<SQLCHAR> user = MutableCopy(userName);
   std::vector<SQLCHAR> secret = MutableCopy(password);
@@ -160,6 +165,12 @@ std::int32_t dbExecute(DbState& db, const std::string& statementText) {
   SQLSetStmtAttr(statement, SQL_ATTR_CONCURRENCY,
                  reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(SQL_CONCUR_LOCK)),
                  SQL_IS_INTEGER);
+  // Ends the statement on the server even when the process that sent it
+  // can no longer cancel it.
+  if (db.queryTimeoutSeconds > 0) {
+    SQLSetStmtAttr(statement, SQL_ATTR_QUERY_TIMEOUT,
+                   reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(db.queryTimeoutSeconds)), SQL_IS_UINTEGER);
+  }
 
   std::vector<SQLCHAR> statementBuffer = MutableCopy(statementText);
   SQLRETURN rc = SQLExecDirect(statement, statementBuffer.data(), SQL_NTS);

@@ -64,6 +64,8 @@ struct DbState {
   std::string diagnostics;                       // diagnostic records of the latest failure
   bool canCancelFromAnyThread = true;            // the driver's SQLCancel may run beside its SQLExecDirect
   bool canCancelFetchFromAnyThread = true;       // ... and beside its SQLFetch
+  int loginTimeoutSeconds = 0;                   // given to the driver by dbConnect; 0 none
+  int queryTimeoutSeconds = 0;                   // given to the driver by dbExecute; 0 none
 };
 
 // Connects to `dataSource`; 0 connected, -1 not connected. The texts are

@@ -3,13 +3,16 @@
 #include "driver/run.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <new>
 
 #include "credentials/blowfish.h"
 #include "credentials/credential_reader.h"
 #include "db/driver_process.h"
 #include "db/odbc_access.h"
+#include "driver/deadline.h"
 #include "driver/row_pipeline.h"
 #include "jobdef/job_definition.h"
 #include "output/download_writer.h"
@@ -158,11 +161,36 @@ RowsOutcome CollectRowsFrom(DriverProcess& driver, RunContext& context, bool has
   return EndRows(context, fetchStatus, isHeld, hasResultSet);
 }
 
-// The last line of every run that got as far as the statement.
-void PrintCount(RunContext& context) {
-  context.progress.Stop();
-  std::printf("%lld Saetze kopiert in Datei %s \n", static_cast<long long>(context.recordCount),
+void PrintCountLine(const RunContext& context, std::int64_t recordCount) {
+  std::printf("%lld Saetze kopiert in Datei %s \n", static_cast<long long>(recordCount),
               context.targetFileName.c_str());
+}
+
+void PrintDeadline(const RunContext& context) {
+  std::printf("Zeitlimit ueberschritten \n");
+  if (context.debugMode) std::printf("%s", context.deadline.TraceLine().c_str());
+}
+
+// The last line of every run that got as far as the statement, after the
+// deadline's message when a deadline ended a run that wrote nothing.
+void PrintCount(RunContext& context, bool isFileWritten = false) {
+  context.deadline.Stop();
+  context.progress.Stop();
+  if (StopSignal() == kDeadlineStop && !isFileWritten) {
+    context.recordCount = 0;
+    PrintDeadline(context);
+    PrintDiagnostics(context);
+  }
+  PrintCountLine(context, context.recordCount);
+}
+
+// On the watch's thread, for a driver that runs in this process and does not
+// answer its cancel: it cannot be ended apart from the run, so the run ends.
+// Nothing is written in these phases, and spill files vanish with the process.
+[[noreturn]] void EndAtDeadline(const RunContext& context) {
+  PrintDeadline(context);
+  PrintCountLine(context, 0);
+  std::_Exit(kExitDeadline);
 }
 
 // Chooses the exit code once the run's own work is done: a signal first,
@@ -170,13 +198,14 @@ void PrintCount(RunContext& context) {
 // to stop; then the run's failure; and only a run that succeeded is spoiled
 // by lost output.
 int FinishRun(RunContext& context, int exitCode, bool isFileWritten = false) {
+  context.deadline.Stop();
   context.progress.Stop();
   // Standard error, so that the trace on standard output stays as it was.
   if (context.debugMode && context.progress.hasStarted()) {
     std::fputs(FormatPhaseTimes(context.progress.phaseTimes()).c_str(), stderr);
   }
   FreeRecordList(context.records);
-  if (StopSignal() != 0 && !isFileWritten) return 128 + StopSignal();
+  if (StopSignal() != 0 && !isFileWritten) return StopSignal() == kDeadlineStop ? kExitDeadline : 128 + StopSignal();
   const bool isOutputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
   if (exitCode == kExitCompleted && isOutputLost) return kExitOutputLost;
   return exitCode;
@@ -266,6 +295,10 @@ int RunMain(int argc, const char* const* argv) {
   if (context.lastStatus != 0) return context.lastStatus;
 
   ReadCredentials(context, ResolvePathCase(ToNativePath(kCredentialFile)));
+  std::string unreadSettings;
+  const DeadlineSettings deadlines = ReadDeadlineSettings(unreadSettings);
+  if (context.debugMode) std::printf("%s", unreadSettings.c_str());
+  const auto runStart = std::chrono::steady_clock::now();
 
   // The driver runs in a process of its own, started before any thread of
   // this one, so that its crash ends only that process.
@@ -274,6 +307,12 @@ int RunMain(int argc, const char* const* argv) {
   SignalWatch signalWatch;
   signalWatch.Start();
   if (isDriverApart) {
+    context.deadline.Start(deadlines, [&driver] { driver.Kill(); });
+  } else {
+    context.deadline.Start(deadlines, [&context] { EndAtDeadline(context); });
+    context.db.loginTimeoutSeconds = DriverLoginTimeout(deadlines);
+  }
+  if (isDriverApart) {
     WipeString(context.password);
     SetCancelAction([&driver] { driver.RequestCancel(); });
     context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
@@ -281,7 +320,8 @@ int RunMain(int argc, const char* const* argv) {
     context.lastStatus = dbConnect(context.db, context.userName, context.password, context.dataSource);
     WipeString(context.password);
   }
-  if (context.lastStatus != 0) {
+  // A connect that the deadline cut short is reported as the deadline.
+  if (context.lastStatus != 0 && StopSignal() != kDeadlineStop) {
     std::printf("dbConnect_Status: %d\n", context.lastStatus);
     PrintDiagnostics(context);
     return FinishRun(context, kExitConnectFailed);
@@ -291,6 +331,7 @@ int RunMain(int argc, const char* const* argv) {
     return FinishRun(context, kExitCompleted);
   }
 
+  context.deadline.SetPhase(DeadlinePhase::Execute);
   ResetColumnValues(context.columns);
   context.recordCount = 0;
   context.lastStatus = GetIniValues(context.sectionName, context.dbSystem, context.terminalName,
@@ -310,6 +351,7 @@ int RunMain(int argc, const char* const* argv) {
     hasStatement = report.hasStatement;
   } else {
     if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
+    db.queryTimeoutSeconds = DriverQueryTimeout(deadlines, std::chrono::steady_clock::now() - runStart);
     context.lastStatus = dbExecute(db, context.sqlStatement);
     hasStatement = db.statementHandle.isOpen();
   }
@@ -334,11 +376,13 @@ int RunMain(int argc, const char* const* argv) {
   const bool hasResultSet = db.resultColumnCount > 0;
   // The debug trace is the person's view of a /D run; the line would cut into it.
   context.progress.Start(&context.records->progress(), context.debugMode == 0);
+  context.deadline.SetPhase(DeadlinePhase::Fetch);
   const RowsOutcome rows = isDriverApart ? CollectRowsFrom(driver, context, hasResultSet)
                                          : CollectRows(context, hasResultSet);
   SetCancelAction({});
   context.progress.SetRows(context.recordCount);
   context.progress.SetPhase(RunPhase::Sorting);
+  context.deadline.SetPhase(DeadlinePhase::Sort);
   if (!hasStatement && rows != RowsOutcome::Stopped) {
     // No statement could be had; the fetch reported it as before, but nothing ran.
     PrintCount(context);
@@ -367,6 +411,7 @@ int RunMain(int argc, const char* const* argv) {
     // or locked, so that no other run waits on the lock for it.
     PrepareSortedEmission(*context.records);
     context.progress.SetPhase(RunPhase::Writing);
+    context.deadline.SetPhase(DeadlinePhase::Write);
     context.lastStatus = WriteFile(context.records, context.targetFileName, context.replaceFlag,
                                    context.debugMode);
     // Nothing counts as copied when the file could not be written.
@@ -375,7 +420,7 @@ int RunMain(int argc, const char* const* argv) {
       exitCode = kExitWriteFailed;
     }
   }
-  PrintCount(context);
+  PrintCount(context, context.recordCount != 0);
   return FinishRun(context, exitCode, context.recordCount != 0);
 }
 

@@ -8,6 +8,7 @@
 
 #include "db/odbc_access.h"
 #include "db/row_buffer.h"
+#include "driver/deadline.h"
 #include "driver/progress_line.h"
 #include "jobdef/column_def.h"
 #include "output/record_list.h"
@@ -40,6 +41,7 @@ struct RunContext {
   std::int64_t recordCount = 0;         // rows fetched and formatted; printed at the end
 
   ProgressLine progress;        // the line on a person's terminal while rows are read and written
+  DeadlineWatch deadline;       // ends the run at KORVADEX_CONNECT_TIMEOUT or KORVADEX_TIMEOUT
 };
 
 }  // namespace korvadex

@@ -22,7 +22,7 @@ std::function<void()> cancelAction;  // guarded by cancelMutex
 
 void TakeStopRequest(int signal, bool isSecondFatal) {
   int expected = 0;
-  if (!stopSignal.compare_exchange_strong(expected, signal) && isSecondFatal) {
+  if (!stopSignal.compare_exchange_strong(expected, signal) && isSecondFatal && expected != kDeadlineStop) {
     // A second request: the run is not ending fast enough for its caller.
     std::_Exit(128 + expected);
   }

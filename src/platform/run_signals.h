@@ -46,7 +46,10 @@ class SignalWatch {
   [[maybe_unused]] bool isHandling_ = false;  // Windows: the console control handler is set
 };
 
-// The signal that asked the run to stop, or 0 while none did.
+// StopSignal()'s value when the run's deadline passed before any signal came.
+inline constexpr int kDeadlineStop = -1;
+
+// The signal that asked the run to stop, kDeadlineStop, or 0 while nothing did.
 int StopSignal();
 
 // Sets what the watcher calls, on its own thread, when a stop signal comes:
@@ -56,7 +59,8 @@ void SetCancelAction(std::function<void()> action);
 
 // For the watchers: notes the stop request `signal` (the first one counts)
 // and runs the cancel action. With `isSecondFatal`, a second request ends the
-// process at once with 128 + the first signal.
+// process at once with 128 + the first signal; after a deadline it does not,
+// since the deadline's own grace already bounds the run.
 void TakeStopRequest(int signal, bool isSecondFatal);
 
 // For a signal handler: only notes the request (the first one counts);

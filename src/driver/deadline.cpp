@@ -1,0 +1,167 @@
+// The run's deadlines: the settings that give them, and the watch that ends a
+// run whose database or network stops answering.
+#include "driver/deadline.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <system_error>
+
+#include "platform/run_signals.h"
+
+namespace korvadex {
+
+namespace {
+
+constexpr const char* kConnectVariable = "KORVADEX_CONNECT_TIMEOUT";
+constexpr const char* kRunVariable = "KORVADEX_TIMEOUT";
+
+const char* PhaseName(DeadlinePhase phase) {
+  switch (phase) {
+    case DeadlinePhase::Connect:
+      return "connect";
+    case DeadlinePhase::Execute:
+      return "execute";
+    case DeadlinePhase::Fetch:
+      return "fetch";
+    case DeadlinePhase::Sort:
+      return "sort";
+    case DeadlinePhase::Write:
+      return "write";
+  }
+  return "";
+}
+
+int ReadSetting(const char* name, std::string& trace) {
+  const char* text = std::getenv(name);
+  int seconds = 0;
+  if (!ParseDeadlineSeconds(text, seconds)) {
+    char line[160];
+    std::snprintf(line, sizeof line, "%s='%.40s' nicht lesbar, ohne Zeitlimit\n", name, text);
+    trace += line;
+  }
+  return seconds;
+}
+
+// The earliest of the limits `settings` set, 0 for none.
+int EarliestLimit(const DeadlineSettings& settings) {
+  if (settings.connectSeconds == 0) return settings.runSeconds;
+  if (settings.runSeconds == 0) return settings.connectSeconds;
+  return settings.connectSeconds < settings.runSeconds ? settings.connectSeconds : settings.runSeconds;
+}
+
+int WithSlack(long long seconds) {
+  return static_cast<int>(seconds < INT_MAX - kDriverSlackSeconds ? seconds + kDriverSlackSeconds : INT_MAX);
+}
+
+}  // namespace
+
+bool ParseDeadlineSeconds(const char* text, int& seconds) {
+  seconds = 0;
+  if (text == nullptr) return true;
+  long long value = 0;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (*c < '0' || *c > '9') return false;
+    value = value * 10 + (*c - '0');
+    if (value > INT_MAX) return false;
+  }
+  seconds = static_cast<int>(value);
+  return true;
+}
+
+DeadlineSettings ReadDeadlineSettings(std::string& trace) {
+  DeadlineSettings settings;
+  settings.connectSeconds = ReadSetting(kConnectVariable, trace);
+  settings.runSeconds = ReadSetting(kRunVariable, trace);
+  return settings;
+}
+
+int DriverLoginTimeout(const DeadlineSettings& settings) {
+  const int limit = EarliestLimit(settings);
+  return limit == 0 ? 0 : WithSlack(limit);
+}
+
+int DriverQueryTimeout(const DeadlineSettings& settings, std::chrono::steady_clock::duration elapsed) {
+  if (settings.runSeconds == 0) return 0;
+  const auto passed = std::chrono::duration_cast<std::chrono::seconds>(elapsed).count();
+  return WithSlack(passed < settings.runSeconds ? settings.runSeconds - passed : 0);
+}
+
+void DeadlineWatch::Start(const DeadlineSettings& settings, std::function<void()> endDriver) {
+  if (settings.connectSeconds == 0 && settings.runSeconds == 0) return;
+  settings_ = settings;
+  start_ = std::chrono::steady_clock::now();
+  endDriver_ = std::move(endDriver);
+  try {
+    watcher_ = std::thread(&DeadlineWatch::Watch, this);
+  } catch (const std::system_error&) {
+    // Without a thread the run goes on unwatched, as without the settings;
+    // the driver's own timeouts still apply.
+  }
+}
+
+void DeadlineWatch::SetPhase(DeadlinePhase phase) {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    phase_ = phase;
+  }
+  wake_.notify_all();
+}
+
+void DeadlineWatch::Stop() {
+  if (!watcher_.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    isStopping_ = true;
+  }
+  wake_.notify_all();
+  watcher_.join();
+}
+
+std::string DeadlineWatch::TraceLine() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!hasPassed_) return "";
+  char line[160];
+  std::snprintf(line, sizeof line, "Zeitlimit %s=%d abgelaufen in Phase %s\n",
+                wasConnectLimit_ ? kConnectVariable : kRunVariable,
+                wasConnectLimit_ ? settings_.connectSeconds : settings_.runSeconds, PhaseName(passedIn_));
+  return line;
+}
+
+void DeadlineWatch::Watch() {
+  using std::chrono::seconds;
+  const auto runDue = start_ + seconds(settings_.runSeconds);
+  const auto connectDue = start_ + seconds(settings_.connectSeconds);
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (isStopping_) return;
+    const bool isConnectDue = settings_.connectSeconds > 0 && phase_ == DeadlinePhase::Connect;
+    const bool isRunDue = settings_.runSeconds > 0;
+    if (!isConnectDue && !isRunDue) {
+      wake_.wait(lock);
+      continue;
+    }
+    wasConnectLimit_ = isConnectDue && (!isRunDue || connectDue <= runDue);
+    const auto due = wasConnectLimit_ ? connectDue : runDue;
+    if (std::chrono::steady_clock::now() >= due) break;
+    wake_.wait_until(lock, due);
+  }
+  hasPassed_ = true;
+  passedIn_ = phase_;
+  lock.unlock();
+  // The same way as a stop signal: the statement is cancelled, and every
+  // later step, the writer's too, leaves the target as it was.
+  TakeStopRequest(kDeadlineStop, false);
+  lock.lock();
+  const auto graceEnd = std::chrono::steady_clock::now() + kCancelGrace;
+  while (!isStopping_ && wake_.wait_until(lock, graceEnd) != std::cv_status::timeout) {
+  }
+  if (isStopping_) return;
+  // Sorting and writing are the run's own work and stop at its next check.
+  if (phase_ != DeadlinePhase::Connect && phase_ != DeadlinePhase::Execute && phase_ != DeadlinePhase::Fetch) return;
+  // Unlocked, since it may ask for the trace line; Stop waits for it all the same.
+  lock.unlock();
+  endDriver_();
+}
+
+}  // namespace korvadex
