@@ -1,11 +1,7 @@
 // End-to-end runs of korvadex through unixODBC and psqlODBC against a real
 // PostgreSQL server started for the tests.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <memory>
 
 #include "test_support.h"
@@ -128,52 +124,6 @@ TEST_F(PostgresRunTest, SyntaxErrorAndReadErrorInTheRowLoop) {
   EXPECT_EQ(result.exitCode, 6);
   EXPECT_EQ(result.out, "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei part.dat \n");
   EXPECT_FALSE(testing::FileExists(Out("part.dat")));
-}
-
-// A server that takes the connection and then says nothing: the kernel
-// completes the handshake of a listening socket that never reads.
-TEST_F(PostgresRunTest, DeadlineEndsAConnectThatGetsNoAnswer) {
-  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-  ASSERT_GE(listener, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-  ASSERT_EQ(::listen(listener, 8), 0);
-  ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-  env_ = testing::WriteOdbcConfig(dir_ / "odbc", {{"KVPG", "Driver=" + testing::FindDriverLibrary("psqlodbca.so") +
-                                                               "\nServername=127.0.0.1\nPort=" +
-                                                               std::to_string(ntohs(address.sin_port)) +
-                                                               "\nDatabase=kvtest\n"}});
-  struct Case {
-    std::map<std::string, std::string> settings;
-    std::string out;
-  };
-  const Case cases[] = {
-      {{{"KORVADEX_CONNECT_TIMEOUT", "2"}},
-       "Zeitlimit ueberschritten \nZeitlimit KORVADEX_CONNECT_TIMEOUT=2 abgelaufen in Phase connect\n"},
-      // The run's deadline counts from the start, the connect included.
-      {{{"KORVADEX_CONNECT_TIMEOUT", "1.5"}, {"KORVADEX_TIMEOUT", "2"}},
-       "KORVADEX_CONNECT_TIMEOUT='1.5' nicht lesbar, ohne Zeitlimit\n"
-       "Zeitlimit ueberschritten \nZeitlimit KORVADEX_TIMEOUT=2 abgelaufen in Phase connect\n"},
-  };
-  for (const Case& c : cases) {
-    std::map<std::string, std::string> env = env_;
-    env.insert(c.settings.begin(), c.settings.end());
-    tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n");
-    const auto start = std::chrono::steady_clock::now();
-    const CommandResult result = testing::RunKorvadex(tree_, {"JOB", schema_, "x.dat", "1", "/D"}, env);
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    SCOPED_TRACE(result.out);
-    EXPECT_EQ(result.exitCode, 9);
-    EXPECT_TRUE(result.out.starts_with(" Aktiviert Debugger\n" + c.out));
-    EXPECT_TRUE(result.out.ends_with("\n0 Saetze kopiert in Datei x.dat \n"));
-    EXPECT_GE(seconds, 2);
-    EXPECT_LT(seconds, 30);
-    EXPECT_FALSE(testing::FileExists(Out("x.dat")));
-  }
-  ::close(listener);
 }
 
 }  // namespace

@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -557,16 +559,6 @@ class ServerSessionTest : public ::testing::Test {
     return Finish(child);
   }
 
-  // Starts the job section with /D into `target`, with `settings` added to
-  // the environment.
-  std::unique_ptr<Child> StartTraced(const std::string& target, const std::string& flag,
-                                     const std::map<std::string, std::string>& settings) {
-    std::map<std::string, std::string> env = env_;
-    env.insert(settings.begin(), settings.end());
-    return std::make_unique<Child>(std::vector<std::string>{KORVADEX_BINARY, "JOB", "T1", target, flag, "/D"},
-                                   tree_.runDir, env, dir_ / "stdout");
-  }
-
   // Waits for `child`, killed after a minute; a signal that ends it counts
   // as exit 128 + its number. The output is what follows the statement's trace.
   CommandResult Finish(Child& child) {
@@ -651,71 +643,77 @@ TEST_F(ServerSessionTest, StopSignalCancelsTheStatementOnTheServer) {
   EXPECT_EQ(AwaitAnswer(running, "0"), "0");
 }
 
-// A statement that waits for a lock another session keeps ends at the run's
-// deadline, also when its driver process no longer answers the cancel.
-TEST_F(ServerSessionTest, DeadlineEndsAStatementBlockedByALock) {
+// A deadline in each phase where the other side can hang: a server that takes
+// the connection and says nothing (the kernel completes the handshake of a
+// socket that listens and never reads), a statement that waits for a lock
+// another session keeps, also with a driver process that no longer answers
+// the cancel, and a slow fetch with either flag.
+TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
+  const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  ASSERT_TRUE(::bind(silent, reinterpret_cast<sockaddr*>(&address), length) == 0 && ::listen(silent, 8) == 0 &&
+              ::getsockname(silent, reinterpret_cast<sockaddr*>(&address), &length) == 0);
   Child holder({"/usr/bin/psql", "-q", "-h", "127.0.0.1", "-p", port_, "-U", "kvuser", "-d", "kvtest", "-c", "BEGIN",
                 "-c", "LOCK TABLE big IN ACCESS EXCLUSIVE MODE", "-c", "SELECT pg_sleep(600)"},
                dir_.path(), {{"PGPASSWORD", "kv-secret"}}, dir_ / "holder");
   ASSERT_EQ(AwaitAnswer("SELECT count(*) FROM pg_locks WHERE relation = 'big'::regclass AND granted", "1"), "1");
-  tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT id, 'kv-blocked' FROM big\nFELD01=ID\nFTYP01=DEC\nFLEN01=8\n");
-  const std::string waiting =
-      "SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%kv-blocked%' AND pid <> pg_backend_pid()";
+  const std::string running = "SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%kv-deadline%' "
+                              "AND pid <> pg_backend_pid()";
+  const char* const blocked = "SELECT id, 'kv-deadline' FROM big";
+  // Twenty rows per FETCH, each row a few milliseconds late.
+  const char* const slow = "SELECT g, 'kv-deadline' FROM generate_series(1, 1000000) g WHERE pg_sleep(0.005)::text = ''";
+  const std::string passed = "Zeitlimit ueberschritten \nZeitlimit KORVADEX_";
   struct Case {
-    std::string seconds;
-    bool isDriverStopped;  // the driver process gets SIGSTOP once its statement waits
-    std::string out;
+    const char* statement;
+    std::map<std::string, std::string> settings;
+    const char* flag;
+    bool isServerSilent;
+    bool isDriverStopped;  // SIGSTOP once the statement waits; the deadline leaves time for that
+    std::string out;       // before the driver's diagnostics and the count line
+    int leastSeconds;      // the deadline, and the grace for a stopped driver
   };
-  // Long enough for the statement to be seen waiting before the deadline.
   const Case cases[] = {
-      {"2", false, "Zeitlimit ueberschritten \nZeitlimit KORVADEX_TIMEOUT=2 abgelaufen in Phase execute\n"},
-      {"10", true,
-       "Zeitlimit ueberschritten \nZeitlimit KORVADEX_TIMEOUT=10 abgelaufen in Phase execute\n"
-       "ODBC-Treiberprozess beendet durch Signal 9 (SIGKILL)\n"},
+      {"SELECT 1", {{"KORVADEX_CONNECT_TIMEOUT", "2"}}, "1", true, false,
+       " Aktiviert Debugger\n" + passed + "CONNECT_TIMEOUT=2 abgelaufen in Phase connect\n", 2},
+      {"SELECT 1", {{"KORVADEX_CONNECT_TIMEOUT", "1.5"}, {"KORVADEX_TIMEOUT", "2"}}, "1", true, false,
+       " Aktiviert Debugger\nKORVADEX_CONNECT_TIMEOUT='1.5' nicht lesbar, ohne Zeitlimit\n" + passed +
+           "TIMEOUT=2 abgelaufen in Phase connect\n", 2},
+      {blocked, {{"KORVADEX_TIMEOUT", "2"}}, "0", false, false, passed + "TIMEOUT=2 abgelaufen in Phase execute\n", 2},
+      {blocked, {{"KORVADEX_TIMEOUT", "10"}}, "0", false, true,
+       passed + "TIMEOUT=10 abgelaufen in Phase execute\nODBC-Treiberprozess beendet durch Signal 9 (SIGKILL)\n", 13},
+      {slow, {{"KORVADEX_TIMEOUT", "2"}}, "0", false, false, passed + "TIMEOUT=2 abgelaufen in Phase fetch\n", 2},
+      {slow, {{"KORVADEX_TIMEOUT", "2"}}, "1", false, false, passed + "TIMEOUT=2 abgelaufen in Phase fetch\n", 2},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.seconds);
+    SCOPED_TRACE(c.out);
+    WriteDataSource(c.isServerSilent ? std::to_string(ntohs(address.sin_port)) : port_);
+    tree_.WriteJobFile("PG", std::string("[JOB]\nSQL001=") + c.statement + "\nFELD01=ID\nFTYP01=DEC\nFLEN01=8\n");
     WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
+    std::map<std::string, std::string> env = env_;
+    env.insert(c.settings.begin(), c.settings.end());
     const auto start = std::chrono::steady_clock::now();
-    std::unique_ptr<Child> child = StartTraced("pg.dat", "0", {{"KORVADEX_TIMEOUT", c.seconds}});
+    Child child({KORVADEX_BINARY, "JOB", "T1", "pg.dat", c.flag, "/D"}, tree_.runDir, env, dir_ / "stdout");
     if (c.isDriverStopped) {
-      ASSERT_EQ(AwaitAnswer(waiting + " AND wait_event_type = 'Lock'", "1"), "1");
-      const std::vector<pid_t> pids = ProcessAndChildren(child->pid());
+      ASSERT_EQ(AwaitAnswer(running + " AND wait_event_type = 'Lock'", "1"), "1");
+      const std::vector<pid_t> pids = ProcessAndChildren(child.pid());
       ASSERT_EQ(pids.size(), 2u) << "the run and its driver process";
       ::kill(pids[1], SIGSTOP);
     }
-    const CommandResult result = Finish(*child);
+    const CommandResult result = Finish(child);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_EQ(result.exitCode, 9);
     EXPECT_TRUE(result.out.starts_with(c.out)) << result.out;
     EXPECT_TRUE(result.out.ends_with("\n0 Saetze kopiert in Datei pg.dat \n")) << result.out;
     EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "complete old export");
-    // Never before the deadline (and its grace for a stopped driver), and
-    // nowhere near the ten minutes the lock is held.
-    EXPECT_GE(seconds, std::stod(c.seconds) + (c.isDriverStopped ? 3 : 0));
+    // Nowhere near the ten minutes the lock is held or the rows take.
+    EXPECT_GE(seconds, c.leastSeconds);
     EXPECT_LT(seconds, 45);
-    EXPECT_EQ(AwaitAnswer(waiting, "0"), "0") << "the statement still runs on the server";
+    EXPECT_EQ(AwaitAnswer(running, "0"), "0") << "the statement still runs on the server";
   }
-}
-
-// A fetch that the deadline cuts leaves the target as it was, with either flag.
-TEST_F(ServerSessionTest, DeadlineDuringTheFetchLeavesTheTarget) {
-  // Rows come slowly, twenty at a time, for far longer than the deadline.
-  tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT id, 'kv-slow' FROM big WHERE pg_sleep(0.005)::text = ''\n"
-                           "FELD01=ID\nFTYP01=DEC\nFLEN01=8\n");
-  for (const char* flag : {"0", "1"}) {
-    SCOPED_TRACE(flag);
-    WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
-    std::unique_ptr<Child> child = StartTraced("pg.dat", flag, {{"KORVADEX_TIMEOUT", "2"}});
-    const CommandResult result = Finish(*child);
-    EXPECT_EQ(result.exitCode, 9);
-    EXPECT_TRUE(result.out.starts_with("Zeitlimit ueberschritten \nZeitlimit KORVADEX_TIMEOUT=2 abgelaufen in Phase fetch\n"))
-        << result.out;
-    EXPECT_TRUE(result.out.ends_with("\n0 Saetze kopiert in Datei pg.dat \n")) << result.out;
-    EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "complete old export");
-    EXPECT_EQ(AwaitAnswer("SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%kv-slow%' AND state = 'active' "
-                          "AND pid <> pg_backend_pid()", "0"), "0");
-  }
+  ::close(silent);
 }
 
 // psqlODBC reads the error number of a connection it has already dropped when
