@@ -193,9 +193,9 @@ void PrintCount(RunContext& context, bool isFileWritten = false) {
   std::_Exit(kExitDeadline);
 }
 
-// Chooses the exit code once the run's own work is done: a signal first,
-// unless it came when the file was already written and there was nothing left
-// to stop; then the run's failure; and only a run that succeeded is spoiled
+// Chooses the exit code once the run's own work is done: a signal or a
+// deadline first (whichever came first), unless it came when the file was
+// already written and there was nothing left to stop; then the run's failure; and only a run that succeeded is spoiled
 // by lost output.
 int FinishRun(RunContext& context, int exitCode, bool isFileWritten = false) {
   context.deadline.Stop();
@@ -205,7 +205,8 @@ int FinishRun(RunContext& context, int exitCode, bool isFileWritten = false) {
     std::fputs(FormatPhaseTimes(context.progress.phaseTimes()).c_str(), stderr);
   }
   FreeRecordList(context.records);
-  if (StopSignal() != 0 && !isFileWritten) return StopSignal() == kDeadlineStop ? kExitDeadline : 128 + StopSignal();
+  if (StopSignal() == kDeadlineStop && !isFileWritten) return kExitDeadline;
+  if (StopSignal() != 0 && !isFileWritten) return 128 + StopSignal();
   const bool isOutputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
   if (exitCode == kExitCompleted && isOutputLost) return kExitOutputLost;
   return exitCode;
@@ -308,15 +309,12 @@ int RunMain(int argc, const char* const* argv) {
   signalWatch.Start();
   if (isDriverApart) {
     context.deadline.Start(deadlines, [&driver] { driver.Kill(); });
-  } else {
-    context.deadline.Start(deadlines, [&context] { EndAtDeadline(context); });
-    context.db.loginTimeoutSeconds = DriverLoginTimeout(deadlines);
-  }
-  if (isDriverApart) {
     WipeString(context.password);
     SetCancelAction([&driver] { driver.RequestCancel(); });
     context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
   } else {
+    context.deadline.Start(deadlines, [&context] { EndAtDeadline(context); });
+    context.db.loginTimeoutSeconds = DriverLoginTimeout(deadlines);
     context.lastStatus = dbConnect(context.db, context.userName, context.password, context.dataSource);
     WipeString(context.password);
   }
