@@ -221,7 +221,7 @@ std::int32_t DriverProcess::AwaitConnect(std::string& diagnostics) {
   char type = 0;
   std::vector<char> payload;
   if (!Receive(child_.socket(), type, payload) || type != kConnected || payload.size() < 4) {
-    diagnostics = Finish();
+    diagnostics = Finish(true);
     return -1;
   }
   diagnostics.assign(payload.begin() + 4, payload.end());
@@ -238,7 +238,7 @@ void DriverProcess::Execute(const std::string& statement, const std::vector<int>
   std::vector<char> payload;
   if (!Send(child_.socket(), request) || !Receive(child_.socket(), type, payload) || type != kExecuted ||
       payload.size() < 9) {
-    report = ExecuteReport{-1, 0, false, Finish()};
+    report = ExecuteReport{-1, 0, false, Finish(true)};
     return;
   }
   report.status = static_cast<std::int32_t>(GetU32(payload.data()));
@@ -251,7 +251,7 @@ BatchResult DriverProcess::NextBatch(RowBatch& batch, std::int32_t& status, std:
   char type = 0;
   if (!Receive(child_.socket(), type, batch.bytes) || batch.bytes.size() < 4 ||
       (type != kRows && type != kFetchEnd)) {
-    diagnostics = Finish();
+    diagnostics = Finish(true);
     return BatchResult::Lost;
   }
   if (type == kFetchEnd) {
@@ -263,7 +263,7 @@ BatchResult DriverProcess::NextBatch(RowBatch& batch, std::int32_t& status, std:
   return BatchResult::Rows;
 }
 
-std::string DriverProcess::Finish() {
+std::string DriverProcess::Finish(bool isLost) {
   const ChildEnd end = child_.Wait();
   char line[160] = {};
   if (end.signal != 0) {
@@ -272,7 +272,7 @@ std::string DriverProcess::Finish() {
   } else if (end.exception != 0) {
     std::snprintf(line, sizeof line, "ODBC-Treiberprozess beendet durch Ausnahme 0x%08X\n",
                   static_cast<unsigned>(end.exception));
-  } else if (!end.hasExited || end.exitCode != 0) {
+  } else if (!end.hasExited || end.exitCode != 0 || isLost) {
     std::snprintf(line, sizeof line, "ODBC-Treiberprozess beendet mit Code %d\n", end.exitCode);
   }
   return line;

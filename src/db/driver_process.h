@@ -79,8 +79,9 @@ class DriverProcess {
   void Kill() const { child_.Kill(); }
 
   // Ends the driver process and tells how it ended, for the debug trace:
-  // empty when it ended normally.
-  std::string Finish();
+  // empty when it ended normally, unless it was `isLost` without its final
+  // word (a process killed from outside may leave exit code 0 on Windows).
+  std::string Finish(bool isLost = false);
 
  private:
   ChildProcess child_;
