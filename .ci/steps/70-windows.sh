@@ -53,7 +53,8 @@ if ! timeout 300 "$wine" wineboot -i >"$work/wineboot.log" 2>&1 ||
   exit 0
 fi
 
-driver=$(find /usr/lib -name libsqlite3odbc.so -print -quit)
+# The host's 64-bit driver, for wine64, also where i386 packages are installed beside it.
+driver=$(find /usr/lib/x86_64-linux-gnu /usr/lib -name libsqlite3odbc.so -print -quit)
 [ -n "$driver" ] || { echo "The SQLite ODBC driver (libsqliteodbc) is not installed." >&2; exit 1; }
 mkdir -p "$work/odbc"
 cat > "$work/odbc/odbcinst.ini" <<INI
@@ -296,6 +297,9 @@ echo "  ctrl-c: exit $status, $(tr -d '\r' <"$work/stop.win" | tail -1)"
 [ "$(tr -d '\r' <"$work/stop.win" | tail -1)" = "0 Saetze kopiert in Datei artikel.dat " ] ||
   fail "Ctrl-C: the run did not end by itself"
 cmp -s "$win_run/artikel.dat" "$lin_run/one.dat" || fail "Ctrl-C: artikel.dat changed"
+
+. tests/windows/process-scenarios.sh
+run_process_scenarios "$win" "$root/build" "$work"
 
 if [ "$failures" -gt 0 ]; then
   echo "$failures checks of the Windows build failed" >&2
