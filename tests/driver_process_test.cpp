@@ -19,12 +19,8 @@ namespace {
 class DriverProcessTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
-    const std::string driver = testing::FindDriverLibrary("libsqlite3odbc.so");
-    ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver (libsqliteodbc) is not installed";
-    auto env = testing::WriteOdbcConfig(
-        dir_ / "odbc", {{"KVUNIT", "Driver=" + driver + "\nDatabase=" + (dir_ / "u.db") + "\nStepAPI=1\n"}});
-    // The driver manager reads these when the first connection is made.
-    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    ASSERT_TRUE(testing::UseSqliteDataSource(dir_ / "odbc", "KVUNIT", dir_ / "u.db"))
+        << "the SQLite ODBC driver (libsqliteodbc) is not installed";
     ASSERT_TRUE(driver_.Start(isProcess()));
     EXPECT_EQ(driver_.isThread(), !isProcess());
   }

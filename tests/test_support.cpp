@@ -160,6 +160,14 @@ std::string FindDriverLibrary(const std::string& fileName) {
   return "";
 }
 
+bool UseSqliteDataSource(const std::string& folder, const std::string& name, const std::string& database) {
+  const std::string driver = FindDriverLibrary("libsqlite3odbc.so");
+  if (driver.empty()) return false;
+  auto env = WriteOdbcConfig(folder, {{name, "Driver=" + driver + "\nDatabase=" + database + "\nStepAPI=1\n"}});
+  for (const auto& [variable, value] : env) ::setenv(variable.c_str(), value.c_str(), 1);
+  return true;
+}
+
 ResourceLimit::ResourceLimit(int resource, rlim_t bytes) : resource_(resource) {
   ::getrlimit(resource_, &saved_);
   oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);

@@ -111,6 +111,7 @@ fail() {
   echo "FAIL: $*" >&2
   failures=$((failures + 1))
 }
+. tests/windows/process-scenarios.sh
 
 echo "-- kastrovin-cred.exe"
 printf 'geheim\n' | "$lin_cred" init "$work/lin/Files/Kastrovin.Ini" --database KVDEMO --login demo \
@@ -280,16 +281,7 @@ for _ in $(seq 600); do
 done
 sleep 1
 kill -INT "$run_pid"
-for _ in $(seq 300); do
-  kill -0 "$run_pid" 2>/dev/null || break
-  sleep 0.1
-done
-if kill -0 "$run_pid" 2>/dev/null; then
-  kill -KILL "$run_pid"
-  fail "Ctrl-C: the run did not end within 30 seconds"
-fi
-status=0
-wait "$run_pid" || status=$?
+await_run Ctrl-C "$run_pid"
 kill "$holder" 2>/dev/null || true
 wait "$holder" 2>/dev/null || true
 echo "  ctrl-c: exit $status, $(tr -d '\r' <"$work/stop.win" | tail -1)"
@@ -298,7 +290,6 @@ echo "  ctrl-c: exit $status, $(tr -d '\r' <"$work/stop.win" | tail -1)"
   fail "Ctrl-C: the run did not end by itself"
 cmp -s "$win_run/artikel.dat" "$lin_run/one.dat" || fail "Ctrl-C: artikel.dat changed"
 
-. tests/windows/process-scenarios.sh
 run_process_scenarios "$win" "$root/build" "$work"
 
 if [ "$failures" -gt 0 ]; then

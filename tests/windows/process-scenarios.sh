@@ -2,7 +2,8 @@
 # .ci/steps/70-windows.sh: the driver process killed or crashing mid-fetch,
 # the run stopped by Ctrl-C or killed during the fetch, and a real driver
 # fault through the cut proxy. Each must end as on Linux: the old file kept,
-# no driver process left over. Uses the step's `wine`, `fail` and WINEPREFIX.
+# no driver process left over. Uses the step's `wine`, `fail` and WINEPREFIX;
+# await_run serves the step's own stops too.
 
 scenario_source=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 
@@ -30,21 +31,29 @@ start_fetch() {
   sleep 2
 }
 
+# await_run LABEL PID: waits up to a minute for the run PID to end, killing
+# it after that; its exit code in `status`.
+await_run() {
+  local label=$1 pid=$2
+  for _ in $(seq 600); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid"
+    fail "$label: the run did not end within a minute"
+  fi
+  status=0
+  wait "$pid" || status=$?
+}
+
 # end_fetch DIR LABEL EXIT OLD_CONTENT LINE...: the run ends with EXIT within a
 # minute, leaves the target with OLD_CONTENT, prints each LINE, and no driver
 # process or temporary file is left.
 end_fetch() {
-  local dir=$1 label=$2 expected=$3 old=$4 status=0 line
+  local dir=$1 label=$2 expected=$3 old=$4 status line
   shift 4
-  for _ in $(seq 600); do
-    kill -0 "$run_pid" 2>/dev/null || break
-    sleep 0.1
-  done
-  if kill -0 "$run_pid" 2>/dev/null; then
-    kill -KILL "$run_pid"
-    fail "$label: the run did not end within a minute"
-  fi
-  wait "$run_pid" || status=$?
+  await_run "$label" "$run_pid"
   local out
   out=$(tr -d '\r' <"$scenario_work/$label.out")
   echo "  $label: exit $status, $(grep -E 'Treiberprozess' <<<"$out" | tr '\n' ' ')$(tail -1 <<<"$out")"
