@@ -189,9 +189,11 @@ int RunDriverSide(int socket, bool isOwnProcess) {
   PutU32(answer, static_cast<std::uint32_t>(db.resultColumnCount));
   answer.push_back(db.statementHandle.isOpen() ? 1 : 0);
   answer.insert(answer.end(), db.diagnostics.begin(), db.diagnostics.end());
-  if (!Send(socket, answer)) return 0;
-  if (executed == 0) FetchAndSend(socket, db, slots);
+  const bool isAnswered = Send(socket, answer);
+  if (isAnswered && executed == 0) FetchAndSend(socket, db, slots);
+  // Cleared on every way out: on the thread the action would outlive `db`.
   SetCancelAction({});
+  if (!isAnswered) return 0;
   dbCloseStatement(db);
   // Waits for the parent to close its end, so the connection ends only
   // after the parent has all it needs.
