@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Debian package: built with cpack in a fresh build directory, installed,
+# The Debian package: built with cpack from a plain Release build, installed,
 # the demo run on the installed binaries and the manual pages looked up; the
 # package is removed again on every way out, so the machine stays as it was.
 set -euo pipefail
@@ -9,7 +9,10 @@ scripts/install-deps.sh
 
 dir=$root/build-package
 rm -rf "$dir"
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVADEX_TESTS=OFF >/dev/null
+# Built as a packager builds it: Release with every option at its default, so
+# warnings are not errors here and a compiler's false warning at -O3 shows up
+# in the log without breaking the build.
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 (cd "$dir" && cpack -G DEB >/dev/null)
 debs=("$dir"/korvadex_*.deb)
