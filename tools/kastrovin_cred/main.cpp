@@ -8,6 +8,7 @@
 #include "kastrovin_cred/arguments.h"
 #include "kastrovin_cred/commands.h"
 #include "kastrovin_cred/messages.h"
+#include "platform/file_io.h"
 
 namespace korvadex::cred {
 
@@ -37,6 +38,9 @@ int RunCredTool(int argc, char** argv) {
 }  // namespace korvadex::cred
 
 int main(int argc, char** argv) {
+  // A file size limit (ulimit -f) then fails the write, which init reports and
+  // cleans up after, instead of killing the tool halfway through a file.
+  korvadex::IgnoreFileSizeSignal();
   const int status = korvadex::cred::RunCredTool(argc, argv);
   // A full disk or closed pipe on standard output must not pass as success.
   if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
