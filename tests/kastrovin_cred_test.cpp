@@ -13,7 +13,6 @@
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
