@@ -144,6 +144,8 @@ int RunDriver(int socket, const std::string& userName, std::string& password,
 
   if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
   const std::int32_t executed = dbExecute(db, statement);
+  // Such a driver is cancelled during the fetch only between two fetches.
+  if (!db.canCancelFetchFromAnyThread) SetCancelAction({});
   std::vector<char> answer = NewMessage(kExecuted);
   PutU32(answer, static_cast<std::uint32_t>(executed));
   PutU32(answer, static_cast<std::uint32_t>(db.resultColumnCount));
