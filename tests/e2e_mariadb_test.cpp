@@ -73,6 +73,18 @@ class MariaDbRunTest : public ::testing::Test {
   }
   std::string Out(const std::string& name) { return tree_.runDir + "/" + name; }
 
+  // Sends the run into s.dat (which held "old export") SIGTERM and expects
+  // it to end with 143, keeping the target.
+  void StopAndExpectTheTargetKept(testing::Child& child) {
+    ::kill(child.pid(), SIGTERM);
+    int status = 0;
+    ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex did not end on SIGTERM";
+    ASSERT_TRUE(WIFEXITED(status)) << "korvadex ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
+    EXPECT_EQ(ReadFileBytes(dir_ / "stdout"), "0 Saetze kopiert in Datei s.dat \n");
+    EXPECT_EQ(ReadFileBytes(Out("s.dat")), "old export");
+  }
+
   static constexpr char kServerBinary[] = "/usr/sbin/mariadbd";
   static std::unique_ptr<testing::TestServer> server_;
   testing::TempDir dir_;
@@ -225,12 +237,7 @@ TEST_F(MariaDbRunTest, StopSignalKillsTheRunningQuery) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   ASSERT_EQ(Sql(running), "1\n") << "the statement never ran";
-  ::kill(child.pid(), SIGTERM);
-  ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex did not end on SIGTERM";
-  ASSERT_TRUE(WIFEXITED(status)) << "korvadex ended by signal " << WTERMSIG(status);
-  EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
-  EXPECT_EQ(ReadFileBytes(dir_ / "stdout"), "0 Saetze kopiert in Datei s.dat \n");
-  EXPECT_EQ(ReadFileBytes(Out("s.dat")), "old export");
+  StopAndExpectTheTargetKept(child);
   // The connector's cancel is a KILL QUERY; without it the server would go on
   // sleeping for ten minutes.
   for (int attempt = 0; attempt < 100 && Sql(running) != "0\n"; ++attempt) {
@@ -276,12 +283,7 @@ TEST_F(MariaDbRunTest, StopSignalsDuringTheFetchCancelBetweenFetches) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     ASSERT_GE(WrittenBytes(driver), sent) << "the rows never came";
-    ::kill(child.pid(), SIGTERM);
-    ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex did not end on SIGTERM";
-    ASSERT_TRUE(WIFEXITED(status)) << "korvadex ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 128 + SIGTERM);
-    EXPECT_EQ(ReadFileBytes(dir_ / "stdout"), "0 Saetze kopiert in Datei s.dat \n");
-    EXPECT_EQ(ReadFileBytes(Out("s.dat")), "old export");
+    StopAndExpectTheTargetKept(child);
     // Nothing from the driver process's sanitizer.
     EXPECT_EQ(ReadFileBytes(dir_ / "stderr"), "");
   }
