@@ -99,11 +99,13 @@ std::uint64_t MappedBytes();
 bool CanLimitAddressSpace();
 
 // A running program (korvadex) that the test can signal and wait for; its
-// standard output goes to a file. Killed and reaped when the object goes.
+// standard output goes to a file, and its standard error too when `errPath`
+// is given. Killed and reaped when the object goes.
 class Child {
  public:
   Child(const std::vector<std::string>& argv, const std::string& workDir,
-        const std::map<std::string, std::string>& env, const std::string& outPath);
+        const std::map<std::string, std::string>& env, const std::string& outPath,
+        const std::string& errPath = "");
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;

@@ -184,6 +184,8 @@ int RunDriverSide(int socket, bool isOwnProcess) {
 
   if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
   const std::int32_t executed = dbExecute(db, statement);
+  // Such a driver is cancelled during the fetch only between two fetches.
+  if (!db.canCancelFetchFromAnyThread) SetCancelAction({});
   std::vector<char> answer = NewMessage(kExecuted);
   PutU32(answer, static_cast<std::uint32_t>(executed));
   PutU32(answer, static_cast<std::uint32_t>(db.resultColumnCount));

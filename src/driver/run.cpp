@@ -64,6 +64,8 @@ RowsOutcome EndRows(RunContext& context, std::int32_t fetchStatus, bool isHeld, 
   if (StopSignal() != 0) return RowsOutcome::Stopped;
   if (!isHeld) return RowsOutcome::NotHeld;
   if (fetchStatus == kNoMoreRows) return RowsOutcome::Complete;
+  // The message has no line end: the progress line's next clear would wipe it.
+  context.progress.Stop();
   std::printf("Fehler Lesen in Leseschleife %d", fetchStatus);
   if (context.debugMode && !context.db.diagnostics.empty()) std::printf("\n");
   PrintDiagnostics(context);
@@ -336,7 +338,7 @@ int RunMain(int argc, const char* const* argv) {
     PrepareSortedEmission(*context.records);
     context.progress.SetPhase(RunPhase::Writing);
     context.lastStatus = WriteFile(context.records, context.targetFileName, context.replaceFlag,
-                                   context.debugMode);
+                                   context.debugMode, [&context] { context.progress.Stop(); });
     // Nothing counts as copied when the file could not be written.
     if (context.lastStatus != 0) {
       context.recordCount = 0;

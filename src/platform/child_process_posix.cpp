@@ -4,6 +4,7 @@
 
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -58,6 +59,11 @@ bool ChildProcess::StartProcess(ChildBody body) {
     // connection and statement open for nobody.
     ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (::getppid() != parent) ::_exit(1);
+    // Its memory holds rows and once held the password: no core file, no
+    // other process of the user attached to it. The parent names the signal.
+    ::prctl(PR_SET_DUMPABLE, 0);
+    const rlimit noCore{0, 0};
+    ::setrlimit(RLIMIT_CORE, &noCore);
     ::signal(SIGTERM, SIG_IGN);
     ::signal(SIGINT, SIG_IGN);
     ::signal(SIGHUP, SIG_IGN);

@@ -68,9 +68,10 @@ void TakeStopRequest(int signal, bool isSecondFatal);
 void NoteStopRequest(int signal);
 
 // Makes standard input, output and error valid descriptors (/dev/null or NUL
-// where closed) before anything else opens a file, and ignores SIGPIPE so
-// that a closed pipe on standard output becomes a write error the run can
-// report (Windows reports it so anyway).
+// where closed) before anything else opens a file, and ignores SIGPIPE and
+// SIGXFSZ so that a closed pipe on standard output and a write past the file
+// size limit become write errors the run can report (Windows reports them so
+// anyway).
 void PrepareStandardStreams();
 
 }  // namespace korvadex
