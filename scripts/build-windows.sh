@@ -22,7 +22,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
-  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVADEX_TESTS=OFF >/dev/null
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVADEX_TESTS=OFF -DKORVADEX_WERROR=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 (cd "$dir" && cpack -G ZIP >/dev/null)
 ls "$dir"/korvadex.exe "$dir"/kastrovin-cred.exe "$dir"/korvadex-*-win64.zip

@@ -3,7 +3,6 @@
 #include "driver/run.h"
 
 #include <cctype>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <new>
@@ -13,7 +12,6 @@
 #include "db/driver_process.h"
 #include "db/odbc_access.h"
 #include "driver/deadline.h"
-#include "driver/row_pipeline.h"
 #include "jobdef/job_definition.h"
 #include "output/download_writer.h"
 #include "output/record_format.h"
@@ -68,6 +66,8 @@ RowsOutcome EndRows(RunContext& context, std::int32_t fetchStatus, bool isHeld, 
   if (StopSignal() != 0) return RowsOutcome::Stopped;
   if (!isHeld) return RowsOutcome::NotHeld;
   if (fetchStatus == kNoMoreRows) return RowsOutcome::Complete;
+  // The message has no line end: the progress line's next clear would wipe it.
+  context.progress.Stop();
   std::printf("Fehler Lesen in Leseschleife %d", fetchStatus);
   if (context.debugMode && !context.db.diagnostics.empty()) std::printf("\n");
   PrintDiagnostics(context);
@@ -107,42 +107,9 @@ bool StoreBatch(const RowBatch& batch, const RecordLayout& layout, std::string_v
   return true;
 }
 
-// Fetches, formats and collects every row of the executed statement. The
-// formatting and storing go to a second thread when one can be had.
-RowsOutcome CollectRows(RunContext& context, bool hasResultSet) {
-  bool isHeld = true;
-  RowPipeline pipeline(context.columns, context.records);
-  const bool isPipelined = pipeline.Start();
-  for (;;) {
-    if (StopSignal() != 0) {
-      // Also from this thread, for drivers that cannot take it from the watcher.
-      dbCancel(context.db);
-      break;
-    }
-    ClearRowBuffer(context.rowBuffer);
-    context.columnCount = 0;
-    context.lastStatus = dbFetch(context.db, context.columnCount, context.rowBuffer);
-    if (context.lastStatus != 0) break;
-    if (isPipelined) {
-      pipeline.Push(context.rowBuffer);
-      isHeld = !pipeline.hasFailed();
-    } else {
-      isHeld = FormatAndAdd(context,
-                            [&] { FormatRecord(context.columns, context.rowBuffer, context.currentRecord); });
-    }
-    if (!isHeld) break;
-    if ((++context.recordCount & 4095) == 0) context.progress.SetRows(context.recordCount);
-  }
-  // The rows read so far are all stored before anything else looks at the list.
-  if (!pipeline.Finish()) isHeld = false;
-  const std::int32_t fetchStatus = context.lastStatus;
-  context.lastStatus = dbCloseStatement(context.db);
-  return EndRows(context, fetchStatus, isHeld, hasResultSet);
-}
-
-// Collects the rows that the driver process fetches, formatting and storing
+// Collects the rows that the driver side fetches, formatting and storing
 // them while it fetches on.
-RowsOutcome CollectRowsFrom(DriverProcess& driver, RunContext& context, bool hasResultSet) {
+RowsOutcome CollectRows(DriverProcess& driver, RunContext& context, bool hasResultSet) {
   const RecordLayout layout = MakeRecordLayout(context.columns);
   std::string_view values[kMaxColumns];
   RowBatch batch;
@@ -159,6 +126,17 @@ RowsOutcome CollectRowsFrom(DriverProcess& driver, RunContext& context, bool has
   if (!isHeld) driver.RequestCancel();
   driver.Finish();
   return EndRows(context, fetchStatus, isHeld, hasResultSet);
+}
+
+// Says in the debug trace where the driver runs when not in a process of
+// its own, or what its process had to do without.
+void StartDriverNote(const DriverProcess& driver, const RunContext& context) {
+  if (!context.debugMode) return;
+  if (driver.isThread()) {
+    std::printf("ODBC-Treiber ohne eigenen Prozess (%s)\n", driver.startNote().c_str());
+  } else if (!driver.startNote().empty()) {
+    std::printf("ODBC-Treiberprozess: %s\n", driver.startNote().c_str());
+  }
 }
 
 void PrintCountLine(const RunContext& context, std::int64_t recordCount) {
@@ -184,19 +162,33 @@ void PrintCount(RunContext& context, bool isFileWritten = false) {
   PrintCountLine(context, context.recordCount);
 }
 
-// On the watch's thread, for a driver that runs in this process and does not
-// answer its cancel: it cannot be ended apart from the run, so the run ends.
-// Nothing is written in these phases, and spill files vanish with the process.
+// On the watch's thread, for a driver side on a thread of the run that does
+// not answer its cancel: it cannot be ended apart from the run, so the run
+// ends. Nothing is written in these phases, and spill files vanish with the
+// process.
 [[noreturn]] void EndAtDeadline(const RunContext& context) {
   PrintDeadline(context);
   PrintCountLine(context, 0);
   std::_Exit(kExitDeadline);
 }
 
+// Starts the watch over the deadlines: a driver process that does not answer
+// the cancel is killed, a driver thread ends the run.
+void StartDeadlineWatch(const DriverProcess& driver, RunContext& context) {
+  std::string unreadSettings;
+  const DeadlineSettings deadlines = ReadDeadlineSettings(unreadSettings);
+  if (context.debugMode) std::printf("%s", unreadSettings.c_str());
+  if (driver.isThread()) {
+    context.deadline.Start(deadlines, [&context] { EndAtDeadline(context); });
+  } else {
+    context.deadline.Start(deadlines, [&driver] { driver.Kill(); });
+  }
+}
+
 // Chooses the exit code once the run's own work is done: a signal or a
 // deadline first (whichever came first), unless it came when the file was
-// already written and there was nothing left to stop; then the run's failure; and only a run that succeeded is spoiled
-// by lost output.
+// already written and there was nothing left to stop; then the run's failure;
+// and only a run that succeeded is spoiled by lost output.
 int FinishRun(RunContext& context, int exitCode, bool isFileWritten = false) {
   context.deadline.Stop();
   context.progress.Stop();
@@ -295,29 +287,25 @@ int RunMain(int argc, const char* const* argv) {
   context.lastStatus = ParseArguments(argc, argv, context);
   if (context.lastStatus != 0) return context.lastStatus;
 
-  ReadCredentials(context, ResolvePathCase(ToNativePath(kCredentialFile)));
-  std::string unreadSettings;
-  const DeadlineSettings deadlines = ReadDeadlineSettings(unreadSettings);
-  if (context.debugMode) std::printf("%s", unreadSettings.c_str());
-  const auto runStart = std::chrono::steady_clock::now();
-
   // The driver runs in a process of its own, started before any thread of
-  // this one, so that its crash ends only that process.
+  // this one, so that its crash ends only that process, and before the
+  // credentials are read, so that it never holds a copy it did not get over
+  // its channel. Where no process can be had the driver runs on a thread,
+  // started after the signal watch has blocked the stop signals for every
+  // later thread.
   DriverProcess driver;
-  const bool isDriverApart = driver.Start(context.userName, context.password, context.dataSource);
+  const bool isDriverApart = driver.Start(true);
   SignalWatch signalWatch;
   signalWatch.Start();
-  if (isDriverApart) {
-    context.deadline.Start(deadlines, [&driver] { driver.Kill(); });
-    WipeString(context.password);
-    SetCancelAction([&driver] { driver.RequestCancel(); });
-    context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
-  } else {
-    context.deadline.Start(deadlines, [&context] { EndAtDeadline(context); });
-    context.db.loginTimeoutSeconds = DriverLoginTimeout(deadlines);
-    context.lastStatus = dbConnect(context.db, context.userName, context.password, context.dataSource);
-    WipeString(context.password);
-  }
+  if (!isDriverApart) driver.Start(false);
+  StartDriverNote(driver, context);
+  StartDeadlineWatch(driver, context);
+
+  ReadCredentials(context, ResolvePathCase(ToNativePath(kCredentialFile)));
+  driver.Connect(context.userName, context.password, context.dataSource);
+  WipeString(context.password);
+  SetCancelAction([&driver] { driver.RequestCancel(); });
+  context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
   // A connect that the deadline cut short is reported as the deadline.
   if (context.lastStatus != 0 && StopSignal() != kDeadlineStop) {
     std::printf("dbConnect_Status: %d\n", context.lastStatus);
@@ -338,21 +326,13 @@ int RunMain(int argc, const char* const* argv) {
 
   context.recordCount = 0;
   DbState& db = context.db;
-  bool hasStatement = false;
-  if (isDriverApart) {
-    const RecordLayout layout = MakeRecordLayout(context.columns);
-    ExecuteReport report;
-    driver.Execute(context.sqlStatement, std::vector<int>(layout.slots, layout.slots + layout.count), report);
-    context.lastStatus = report.status;
-    db.resultColumnCount = static_cast<SQLSMALLINT>(report.resultColumnCount);
-    db.diagnostics = report.diagnostics;
-    hasStatement = report.hasStatement;
-  } else {
-    if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
-    db.queryTimeoutSeconds = DriverQueryTimeout(deadlines, std::chrono::steady_clock::now() - runStart);
-    context.lastStatus = dbExecute(db, context.sqlStatement);
-    hasStatement = db.statementHandle.isOpen();
-  }
+  const RecordLayout layout = MakeRecordLayout(context.columns);
+  ExecuteReport report;
+  driver.Execute(context.sqlStatement, std::vector<int>(layout.slots, layout.slots + layout.count), report);
+  context.lastStatus = report.status;
+  db.resultColumnCount = static_cast<SQLSMALLINT>(report.resultColumnCount);
+  db.diagnostics = report.diagnostics;
+  const bool hasStatement = report.hasStatement;
   if (StopSignal() != 0) {
     PrintCount(context);
     return FinishRun(context, kExitCompleted);
@@ -364,9 +344,6 @@ int RunMain(int argc, const char* const* argv) {
     return FinishRun(context, context.lastStatus == kNoMoreRows ? kExitCompleted : kExitExecuteFailed);
   }
 
-  // The row loop itself cancels when a stop signal comes, between two fetches.
-  if (!db.canCancelFetchFromAnyThread) SetCancelAction({});
-
   // Records that outgrow memory go to disk beside the target, where the
   // download file itself will need room anyway, rather than to a small /tmp.
   context.records = std::make_unique<RecordList>();
@@ -375,8 +352,7 @@ int RunMain(int argc, const char* const* argv) {
   // The debug trace is the person's view of a /D run; the line would cut into it.
   context.progress.Start(&context.records->progress(), context.debugMode == 0);
   context.deadline.SetPhase(DeadlinePhase::Fetch);
-  const RowsOutcome rows = isDriverApart ? CollectRowsFrom(driver, context, hasResultSet)
-                                         : CollectRows(context, hasResultSet);
+  const RowsOutcome rows = CollectRows(driver, context, hasResultSet);
   SetCancelAction({});
   context.progress.SetRows(context.recordCount);
   context.progress.SetPhase(RunPhase::Sorting);
@@ -411,7 +387,7 @@ int RunMain(int argc, const char* const* argv) {
     context.progress.SetPhase(RunPhase::Writing);
     context.deadline.SetPhase(DeadlinePhase::Write);
     context.lastStatus = WriteFile(context.records, context.targetFileName, context.replaceFlag,
-                                   context.debugMode);
+                                   context.debugMode, [&context] { context.progress.Stop(); });
     // Nothing counts as copied when the file could not be written.
     if (context.lastStatus != 0) {
       context.recordCount = 0;
