@@ -177,6 +177,16 @@ held() {
   [ "$status" -eq "$expected" ] || fail "$label: korvadex.exe ended with $status, not $expected"
   cmp -s "$win_run/artikel.dat" "$reference" || fail "$label: artikel.dat is not $(basename "$reference")"
 }
+# server_descriptors FILE: how many descriptors wine's servers hold on FILE
+# (the holder's one, and one for every open of a run that waits for the lock).
+server_descriptors() {
+  local count=0 server
+  for server in $(pgrep -x wineserver64; pgrep -x wineserver); do
+    count=$((count + $(ls -l "/proc/$server/fd" 2>/dev/null | grep -c -- "-> $1\$" || true)))
+  done
+  echo "$count"
+}
+
 # scenarios FOLDER: every run below with the build in FOLDER, in trees of
 # its own, each compared with the Linux binary.
 scenarios() {
@@ -333,8 +343,11 @@ INI
   (cd "$win_run" && exec "$wine" "$win/korvadex.exe" ARTIKEL KASSE2 artikel.dat 0 >"$work/stop.win") &
   run_pid=$!
   # The run opens the file only to wait for its lock, after the rows are in.
+  # Its own descriptor may not show: wine's server opens the file for it,
+  # and keeps every descriptor of a locked file until the lock goes.
   for _ in $(seq 600); do
     ls -l "/proc/$run_pid/fd" 2>/dev/null | grep -q "$win_run/artikel.dat" && break
+    [ "$(server_descriptors "$win_run/artikel.dat")" -gt 1 ] && break
     sleep 0.1
   done
   sleep 1
