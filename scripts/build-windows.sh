@@ -37,7 +37,7 @@ fi
 for build in "${builds[@]}"; do
   read -r arch dir <<<"$build"
   cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="cmake/mingw-w64-$arch.cmake" \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVADEX_TESTS=OFF >/dev/null
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVADEX_TESTS=OFF -DKORVADEX_WERROR=ON >/dev/null
   cmake --build "$dir" -j"$(nproc)"
   (cd "$dir" && cpack -G ZIP >/dev/null)
   ls "$dir"/korvadex.exe "$dir"/kastrovin-cred.exe "$dir"/korvadex-*-win*.zip

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Configures and builds into build/ (or the folder given as first argument);
-# further arguments go to cmake's configure step.
+# further arguments go to cmake's configure step. Warnings are errors here.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 dir=${1:-build}
 shift || true
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVADEX_WERROR=ON "$@" >/dev/null
 cmake --build "$dir" -j"$(nproc)"

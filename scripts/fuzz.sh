@@ -14,7 +14,7 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(job_definition credentials password record_format)
 
 CC=clang-14 CXX=clang++-14 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DKORVADEX_FUZZ=ON -DKORVADEX_TESTS=OFF >/dev/null
+  -DKORVADEX_FUZZ=ON -DKORVADEX_TESTS=OFF -DKORVADEX_WERROR=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)" --target $(printf 'fuzz_%s ' "${targets[@]}") >/dev/null
 
 failed=0

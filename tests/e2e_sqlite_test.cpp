@@ -225,17 +225,32 @@ TEST_F(SqliteRunTest, DebugRunTracesStepsAndFindsFilesWhateverTheirCase) {
 }
 
 // The start of a Python script that runs korvadex (its own arguments) with
-// standard error on a pseudo-terminal and standard output into tty.out, and
-// reads the terminal until the progress line shows `phase`.
-std::string RunAtTerminalUntil(const std::string& phase) {
+// standard error on a pseudo-terminal and standard output into tty.out (or
+// on the terminal as well), and reads the terminal until the progress line
+// shows `phase`.
+std::string RunAtTerminalUntil(const std::string& phase, bool isOutputOnTerminal = false) {
   return "import os, pty, signal, subprocess, sys\n"
          "master, slave = pty.openpty()\n"
-         "run = subprocess.Popen(sys.argv[1:], stdout=open('tty.out', 'wb'), stderr=slave)\n"
+         "run = subprocess.Popen(sys.argv[1:], stdout=" +
+         std::string(isOutputOnTerminal ? "slave" : "open('tty.out', 'wb')") +
+         ", stderr=slave)\n"
          "os.close(slave)\n"
          "seen = b''\n"
          "while b'korvadex: " + phase + "' not in seen:\n"
          "    seen += os.read(master, 4096)\n";
 }
+
+// The rest of such a script: waits for korvadex and reads what is left on
+// the terminal.
+constexpr char kReadToTheEnd[] =
+    "status = run.wait()\n"
+    "try:\n"
+    "    while True:\n"
+    "        chunk = os.read(master, 4096)\n"
+    "        if not chunk: break\n"
+    "        seen += chunk\n"
+    "except OSError:\n"
+    "    pass\n";
 
 // A person at a terminal sees how a long run gets on, on standard error; a
 // job script's pipe sees nothing of it.
@@ -250,15 +265,7 @@ TEST_F(SqliteRunTest, ProgressLineOnlyOnATerminal) {
   ASSERT_EQ(::mkfifo(Out("fifo").c_str(), 0600), 0);
   WriteFileBytes(dir_ / "watch_terminal.py",
                  RunAtTerminalUntil("writing") +
-                 "records = open('fifo', 'rb').read()\n"
-                 "status = run.wait()\n"
-                 "try:\n"
-                 "    while True:\n"
-                 "        chunk = os.read(master, 4096)\n"
-                 "        if not chunk: break\n"
-                 "        seen += chunk\n"
-                 "except OSError:\n"
-                 "    pass\n"
+                 "records = open('fifo', 'rb').read()\n" + kReadToTheEnd +
                  "sys.stdout.write(repr((status, records, seen)))\n");
   CommandResult terminal = testing::RunCommand(
       {"/usr/bin/python3", dir_ / "watch_terminal.py", KORVADEX_BINARY, "JOB", "T1", "fifo", "1"}, tree_.runDir, env_);
@@ -287,6 +294,19 @@ TEST_F(SqliteRunTest, ProgressLineOnlyOnATerminal) {
   if (!isSanitized) {
     EXPECT_EQ(fetching.out, "(143, [1])") << fetching.err;
   }
+
+  // A read error while the line is drawn, with the messages on the same
+  // terminal: the line is cleared before the message, which has no line end
+  // and must stay on the screen up to the count line.
+  WriteFileBytes(dir_ / "watch_error.py",
+                 RunAtTerminalUntil("fetching", true) +
+                 "children = open('/proc/%d/task/%d/children' % (run.pid, run.pid)).read().split()\n"
+                 "os.kill(int(children[0]), signal.SIGKILL)\n" + kReadToTheEnd +
+                 "sys.stdout.write(repr((status, seen[seen.rfind(b'\\x1b[K'):])))\n");
+  CommandResult failing = testing::RunCommand(
+      {"/usr/bin/python3", dir_ / "watch_error.py", KORVADEX_BINARY, "JOB", "T1", "long.dat", "1"}, tree_.runDir, env_);
+  EXPECT_EQ(failing.out, "(6, b'\\x1b[KFehler Lesen in Leseschleife -10 Saetze kopiert in Datei long.dat \\r\\n')")
+      << failing.err;
 }
 
 TEST_F(SqliteRunTest, UsesOnlyTheFirstThirtyOfFortyColumns) {

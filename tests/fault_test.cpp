@@ -40,17 +40,30 @@ bool IsRoot() { return ::geteuid() == 0; }
 
 bool HasSetpriv() { return ::access("/usr/bin/setpriv", X_OK) == 0; }
 
-// Names in `folder` that a writer could have left behind: its temporary files.
-std::vector<std::string> TemporaryFilesIn(const std::string& folder) {
-  std::vector<std::string> leftovers;
+// Names in `folder` that contain `part` at `position` (npos: anywhere).
+std::vector<std::string> NamesIn(const std::string& folder, const std::string& part,
+                                 std::size_t position = std::string::npos) {
+  std::vector<std::string> names;
   std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder.c_str()), ::closedir);
   if (!dir) return {"cannot list " + folder};
   while (dirent* entry = ::readdir(dir.get())) {
     const std::string name = entry->d_name;
-    if (name.find(".korvadex-") != std::string::npos) leftovers.push_back(name);
+    const std::size_t at = name.find(part);
+    if (at != std::string::npos && (position == std::string::npos || at == position)) names.push_back(name);
   }
-  return leftovers;
+  return names;
 }
+
+// Names in `folder` that a writer could have left behind: its temporary files.
+std::vector<std::string> TemporaryFilesIn(const std::string& folder) { return NamesIn(folder, ".korvadex-"); }
+
+// Core files in `folder`, where the kernel puts them when core_pattern is
+// relative (Debian's default "core"): a crashing process's working folder.
+std::vector<std::string> CoreFilesIn(const std::string& folder) { return NamesIn(folder, "core", 0); }
+
+// Runs the command after it with core files allowed, so that a process
+// that may make one does.
+const std::vector<std::string> kWithCores = {"/usr/bin/prlimit", "--core=unlimited"};
 
 // Sets the immutable attribute for the guard's life; root ignores permission
 // bits, so this is the only way to refuse it a write. False when unsupported.
@@ -173,14 +186,92 @@ TEST_F(FaultTest, FullDeviceIsReportedAsNotWrittenWithEitherFlag) {
   }
 }
 
-TEST_F(FaultTest, MissingFolderIsReportedAsNotOpenedAndNothingIsCreated) {
+TEST_F(FaultTest, MissingFolderOrNameIsReportedAsNotOpenedAndNothingIsCreated) {
   Job(kTwoRowJob);
   for (const char* flag : {"1", "0"}) {
     CommandResult result = Run("gone/out.dat", flag);
     EXPECT_EQ(result.exitCode, 7);
     EXPECT_EQ(result.out, "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei gone/out.dat \n");
+    CommandResult unnamed = Run("", flag);
+    EXPECT_EQ(unnamed.exitCode, 7) << flag;
+    EXPECT_EQ(unnamed.out, "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei  \n") << flag;
   }
   EXPECT_FALSE(FileExists(Out("gone")));
+}
+
+// A file size limit (ulimit -f, or one a scheduler sets) below the block:
+// the write fails as on a full disk, and no way of writing leaves more than
+// the target had.
+TEST_F(FaultTest, FileSizeLimitLeavesEveryTargetAsItWas) {
+  Job("SQL001=WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < CAST('$parm01' AS INTEGER))\n"
+      "SQL002=SELECT 1000000 - x, 'row-' || x FROM c\n"
+      "FELD01=N\nFTYP01=DEC\nFLEN01=8\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=52\n");
+  const std::vector<std::string> underLimit = {"/usr/bin/prlimit", "--fsize=1048576"};
+  const std::string old(5000, 'o');
+  struct Case {
+    const char* label;
+    const char* flag;
+    bool exists;
+  };
+  for (const Case& c : {Case{"append", "0", true}, Case{"append to a new file", "0", false},
+                        Case{"replace", "1", true}, Case{"replace a missing file", "1", false}}) {
+    ::unlink(Out("limited.dat").c_str());
+    if (c.exists) WriteFileBytes(Out("limited.dat"), old);
+    // 50,000 records of 60 bytes: three times the limit.
+    const CommandResult result = Run("limited.dat", c.flag, "50000", underLimit);
+    EXPECT_EQ(result.exitCode, 7) << c.label << "; 153: killed by SIGXFSZ";
+    EXPECT_EQ(result.out, "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei limited.dat \n") << c.label;
+    if (c.exists) {
+      EXPECT_TRUE(ReadFileBytes(Out("limited.dat")) == old) << c.label;
+    } else {
+      EXPECT_FALSE(FileExists(Out("limited.dat"))) << c.label;
+    }
+  }
+  // A block within the limit is appended as ever.
+  WriteFileBytes(Out("limited.dat"), old);
+  EXPECT_EQ(Run("limited.dat", "0", "1000", underLimit).out, "1000 Saetze kopiert in Datei limited.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("limited.dat")).size(), old.size() + 1000 * 60);
+}
+
+// The target is the file that standard output or error goes to: the
+// messages would be written between or over the records (each descriptor has
+// its own offset), so the run refuses it before writing anything. A terminal
+// or the null device shared with the messages keeps nothing and is allowed.
+TEST_F(FaultTest, TargetThatIsTheFileOfTheMessagesIsRefused) {
+  Job(kTwoRowJob);
+  const std::string notOpened = "Ausgabedatei konnte nicht geoeffnet \n0 Saetze kopiert in Datei ";
+  struct Case {
+    const char* redirect;  // for the shell that starts korvadex
+    const char* target;
+    const char* flag;
+    bool isDebug;
+    int exitCode;
+    std::string file;  // x.dat afterwards
+    std::string out;   // what still reached the pipe
+  };
+  const Case cases[] = {
+      {"> x.dat", "/dev/stdout", "0", false, 7, notOpened + "/dev/stdout \n", ""},
+      {">> x.dat", "x.dat", "0", false, 7, "old content" + notOpened + "x.dat \n", ""},
+      {">> x.dat", "x.dat", "1", true, 7,
+       "old content Aktiviert Debugger\nStr GetIniValues\n  >>>>> SQL-Statement <<<<<\n"
+       "  ' SELECT k, v FROM t '\nEnd GetIniValues\nStr WriteFile\n"
+       "Zieldatei ist die Datei der Standardausgabe\n" + notOpened + "x.dat \n",
+       ""},
+      {"2>> x.dat", "x.dat", "0", false, 7, "old content", notOpened + "x.dat \n"},
+      {"", "/dev/stdout", "1", false, 7, "old content", notOpened + "/dev/stdout \n"},
+      {"> /dev/null", "/dev/null", "1", false, 0, "old content", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.redirect) + " " + c.target + " " + c.flag);
+    WriteFileBytes(Out("x.dat"), "old content");
+    std::vector<std::string> argv = {"/bin/sh", "-c", std::string("exec \"$0\" \"$@\" ") + c.redirect,
+                                     KORVADEX_BINARY, "JOB", "T1", c.target, c.flag};
+    if (c.isDebug) argv.push_back("/D");
+    const CommandResult result = testing::RunCommand(argv, tree_.runDir, env_);
+    EXPECT_EQ(result.exitCode, c.exitCode);
+    EXPECT_EQ(ReadFileBytes(Out("x.dat")), c.file);
+    EXPECT_EQ(result.out, c.out);
+  }
 }
 
 TEST_F(FaultTest, ReadOnlyTargetKeepsItsContentWithEitherFlag) {
@@ -437,6 +528,16 @@ TEST_F(LimitedMemoryTest, AnAddressSpaceLimitBelowTheExportSpillsToTheSameFile) 
   EXPECT_EQ(limited.out, "48000 Saetze kopiert in Datei limited.dat \n");
   EXPECT_EQ(limited.err, "");
   EXPECT_TRUE(ReadFileBytes(Out("limited.dat")) == expected) << "limit " << limit << " bytes";
+
+  // Under a file size limit as well, the spill cannot be written: the run
+  // ends without writing anything.
+  WriteFileBytes(Out("limited.dat"), "old content");
+  std::vector<std::string> noRoom = UnderAddressSpaceLimit(limit);
+  noRoom.push_back("--fsize=1048576");
+  const CommandResult failed = Export("limited.dat", kRows, noRoom);
+  EXPECT_EQ(failed.exitCode, 7) << "153: killed by SIGXFSZ";
+  EXPECT_EQ(failed.out, "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei limited.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("limited.dat")), "old content");
 }
 
 TEST_F(LimitedMemoryTest, ALimitTooSmallToHoldTheRecordsFailsAndKeepsTheTarget) {
@@ -583,8 +684,11 @@ class ServerSessionTest : public ::testing::Test {
 
   // Runs the job section into `target` (replacing it), killed after a
   // minute; a signal that ends it counts as exit 128 + its number.
+  // Core files are allowed, so that a crashing process that may make one does.
   CommandResult RunJob(const std::string& target, const std::string& section = "JOB") {
-    Child child({KORVADEX_BINARY, section, "T1", target, "1"}, tree_.runDir, env_, dir_ / "stdout");
+    std::vector<std::string> argv = kWithCores;
+    argv.insert(argv.end(), {KORVADEX_BINARY, section, "T1", target, "1"});
+    Child child(argv, tree_.runDir, env_, dir_ / "stdout");
     int status = 0;
     EXPECT_TRUE(child.WaitFor(std::chrono::minutes(1), status)) << "korvadex hangs";
     CommandResult result;
@@ -684,6 +788,9 @@ TEST_F(ServerSessionTest, DriverCrashAtACutFetchAnswerIsAReadError) {
   EXPECT_EQ(result.exitCode, 6);
   EXPECT_EQ(result.out, "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei pg.dat \n");
   EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "complete old export");
+  // The crashed driver process left no core file with rows (and memory that
+  // held the password) in the operator's folder.
+  EXPECT_EQ(CoreFilesIn(tree_.runDir), std::vector<std::string>{});
 }
 
 // With a single-byte client encoding psqlODBC crashes inside SQLFetch on a row
@@ -733,7 +840,9 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     // ThreadSanitizer's own handler hangs on a SIGSEGV sent from outside; the
     // real driver crashes of the proxy tests still run in that build.
     if (c.signal == SIGSEGV && kIsThreadSanitized) continue;
-    Child child({KORVADEX_BINARY, "JOB", "T1", "old.dat", "0", "/D"}, tree_.runDir, env_, dir_ / "stdout");
+    std::vector<std::string> argv = kWithCores;
+    argv.insert(argv.end(), {KORVADEX_BINARY, "JOB", "T1", "old.dat", "0", "/D"});
+    Child child(argv, tree_.runDir, env_, dir_ / "stdout");
     // The fetch is under way once records pile up in the run after the statement went out.
     int status = 0;
     long residentAtStart = -1;
@@ -765,6 +874,8 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     }
     EXPECT_EQ(tail, c.out);
     EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
+    // The driver process makes no core file, though the limit allows one.
+    EXPECT_EQ(CoreFilesIn(tree_.runDir), std::vector<std::string>{});
   }
 }
 
@@ -979,7 +1090,8 @@ TEST_F(FaultTest, PasswordLeavesMemoryOnceConnected) {
       return at == std::string::npos ? -1 : std::atoi(result.out.c_str() + at + 14);
     };
     const int during = scanAt("SQLConnect", "child");
-    if (during < 0) GTEST_SKIP() << "gdb cannot stop korvadex here (no ptrace or no python)";
+    // Only root may read the driver process, which is not dumpable.
+    if (during < 0) GTEST_SKIP() << "gdb cannot read the driver process here (not root, no ptrace or no python)";
     EXPECT_GE(during, 1) << password;
     EXPECT_EQ(scanAt("SQLExecDirect", "child"), 0) << password;
     EXPECT_EQ(scanAt("korvadex::GetIniValues", "parent"), 0) << password;

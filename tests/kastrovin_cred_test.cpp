@@ -6,13 +6,13 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -200,13 +200,17 @@ TEST(KastrovinCredTest, InitWritesAPrivateFile) {
   EXPECT_EQ(result.out, "Wrote " + file + " (mode 0600): DATABASE, LOGIN, PASS and DB_SYSTEM, entries 1 to 4.\n");
 }
 
-// As Cred, with every write to a regular file failing as on a full disk:
-// the file size limit is 0 and its signal ignored, so write() reports EFBIG.
+// As Cred, under a file size limit of 0 (ulimit -f 0) with SIGXFSZ at its
+// default action, as a shell or scheduler starts the tool: every write to a
+// regular file then fails as on a full disk once the tool ignores the signal.
 CommandResult CredWithFullDisk(const std::vector<std::string>& args, const std::string& input) {
-  std::vector<std::string> argv{"/bin/sh", "-c", "trap '' XFSZ; ulimit -f 0; exec \"$0\" \"$@\"",
-                                KORVADEX_CRED_BINARY};
+  std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -f 0; exec \"$0\" \"$@\"", KORVADEX_CRED_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
-  return testing::RunCommand(argv, "", {}, input);
+  // A signal ignored here would stay ignored in the child and hide a tool that dies of it.
+  const sighandler_t oldHandler = ::signal(SIGXFSZ, SIG_DFL);
+  CommandResult result = testing::RunCommand(argv, "", {}, input);
+  ::signal(SIGXFSZ, oldHandler);
+  return result;
 }
 
 std::vector<std::string> FolderEntries(const std::string& folder) {
@@ -412,14 +416,23 @@ TEST(KastrovinCredTest, CheckWarnsWithExitCodeOne) {
 }
 
 struct PtyResult {
-  int exitCode = -1;
+  int exitCode = -1;       // the negative signal number when a signal ended the program
   std::string transcript;  // everything the program wrote to the terminal
+  bool isEchoOn = false;   // the terminal echoes typing again once the program has ended
+};
+
+// One step of a dialogue at the terminal: once `prompt` has appeared, `reply`
+// is typed and then `signal` (if any) sent to the program.
+struct TerminalStep {
+  std::string prompt;
+  std::string reply;
+  int signal = 0;
 };
 
 // Runs the tool on a fresh pseudo-terminal; each reply is typed once its prompt
 // has appeared, as a person would.
 PtyResult RunOnTerminal(const std::vector<std::string>& args, const std::string& workDir,
-                        const std::vector<std::pair<std::string, std::string>>& dialogue) {
+                        const std::vector<TerminalStep>& dialogue) {
   std::vector<std::string> argv{KORVADEX_CRED_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
   int master = -1;
@@ -439,11 +452,12 @@ PtyResult RunOnTerminal(const std::vector<std::string>& args, const std::string&
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
   for (;;) {
     if (step < dialogue.size()) {
-      const std::size_t at = result.transcript.find(dialogue[step].first, searchFrom);
+      const std::size_t at = result.transcript.find(dialogue[step].prompt, searchFrom);
       if (at != std::string::npos) {
-        const std::string& reply = dialogue[step].second;
+        const std::string& reply = dialogue[step].reply;
         [[maybe_unused]] ssize_t ignored = ::write(master, reply.data(), reply.size());
-        searchFrom = at + dialogue[step].first.size();
+        if (dialogue[step].signal != 0) ::kill(pid, dialogue[step].signal);
+        searchFrom = at + dialogue[step].prompt.size();
         ++step;
         continue;
       }
@@ -460,10 +474,13 @@ PtyResult RunOnTerminal(const std::vector<std::string>& args, const std::string&
     if (got <= 0) break;
     result.transcript.append(buffer, static_cast<std::size_t>(got));
   }
+  // The terminal's settings outlive the program while this side stays open.
+  termios settings {};
+  result.isEchoOn = ::tcgetattr(master, &settings) == 0 && (settings.c_lflag & ECHO) != 0;
   ::close(master);
   int status = 0;
   ::waitpid(pid, &status, 0);
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -WTERMSIG(status);
   return result;
 }
 
@@ -483,6 +500,38 @@ TEST(KastrovinCredTest, TerminalEntriesThatDifferWriteNothing) {
       << result.transcript;
   EXPECT_EQ(result.transcript.find("secret"), std::string::npos) << result.transcript;
   EXPECT_FALSE(testing::FileExists(dir / "c.ini"));
+}
+
+// Ctrl-C (the terminal's SIGINT), kill and a closed terminal at either prompt
+// give the echo back and end the tool with 128 + the signal, writing nothing.
+TEST(KastrovinCredTest, SignalAtThePromptRestoresEchoAndWritesNothing) {
+  TempDir dir;
+  WriteFileBytes(dir / "old.ini", "old\n");
+  const std::vector<std::string> init{"init", "c.ini", "--database", "D", "--login", "u", "--db-system", "S"};
+  const std::vector<std::string> forced{"init", "old.ini", "--database", "D", "--login", "u", "--db-system", "S",
+                                  "--force"};
+  struct Row {
+    const char* label;
+    std::vector<std::string> args;
+    std::vector<TerminalStep> dialogue;
+    int exitCode;
+    std::string transcript;
+  };
+  const Row rows[] = {
+      {"Ctrl-C while typing the password", init, {{"Password: ", "secr\x03"}}, 130, "Password: \r\n"},
+      {"Ctrl-C at the repeat of a replacement", forced, {{"Password: ", "secret\n"}, {"Repeat: ", "\x03"}}, 130,
+       "Password: \r\nRepeat: \r\n"},
+      {"SIGTERM at encrypt's prompt", {"encrypt"}, {{"Value: ", "", SIGTERM}}, 143, "Value: \r\n"},
+      {"SIGHUP at the password", init, {{"Password: ", "", SIGHUP}}, 129, "Password: \r\n"},
+  };
+  for (const Row& row : rows) {
+    const PtyResult result = RunOnTerminal(row.args, dir.path(), row.dialogue);
+    EXPECT_EQ(result.exitCode, row.exitCode) << row.label << ": " << result.transcript;
+    EXPECT_EQ(result.transcript, row.transcript) << row.label;
+    EXPECT_TRUE(result.isEchoOn) << row.label;
+    EXPECT_EQ(FolderEntries(dir.path()), std::vector<std::string>{"old.ini"}) << row.label;
+    EXPECT_EQ(ReadFileBytes(dir / "old.ini"), "old\n") << row.label;
+  }
 }
 
 }  // namespace

@@ -13,12 +13,8 @@ namespace {
 class OdbcAccessTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string driver = testing::FindDriverLibrary("libsqlite3odbc.so");
-    ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver (libsqliteodbc) is not installed";
-    auto env = testing::WriteOdbcConfig(
-        dir_ / "odbc", {{"KVUNIT", "Driver=" + driver + "\nDatabase=" + (dir_ / "u.db") + "\nStepAPI=1\n"}});
-    // The driver manager reads these when the first connection is made.
-    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+    ASSERT_TRUE(testing::UseSqliteDataSource(dir_ / "odbc", "KVUNIT", dir_ / "u.db"))
+        << "the SQLite ODBC driver (libsqliteodbc) is not installed";
     ASSERT_EQ(dbConnect(db_, "user", "pw", "KVUNIT"), 0);
     ASSERT_EQ(Execute("CREATE TABLE t (a TEXT, b TEXT)"), 0);
     ASSERT_EQ(dbCloseStatement(db_), 0);

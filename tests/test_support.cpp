@@ -59,6 +59,25 @@ bool FileExists(const std::string& path) {
 
 void MakeDirs(const std::string& path) { std::filesystem::create_directories(path); }
 
+namespace {
+
+// Runs `argv` with `env` added and SIGXFSZ at its default action, as a job
+// script's shell starts it: ResourceLimit ignores it in this process, and an
+// ignored signal stays ignored across exec, which would hide what the
+// program does about a file size limit.
+[[noreturn]] void ExecWithDefaultSignals(const std::vector<std::string>& argv,
+                                         const std::map<std::string, std::string>& env) {
+  ::signal(SIGXFSZ, SIG_DFL);
+  for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
+  std::vector<char*> args;
+  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  ::execv(args[0], args.data());
+  ::_exit(127);
+}
+
+}  // namespace
+
 CommandResult RunCommand(const std::vector<std::string>& argv, const std::string& workDir,
                          const std::map<std::string, std::string>& env,
                          const std::string& input) {
@@ -73,12 +92,7 @@ CommandResult RunCommand(const std::vector<std::string>& argv, const std::string
     ::dup2(errPipe[1], 2);
     for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1], inPipe[0], inPipe[1]}) ::close(fd);
     if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) ::_exit(126);
-    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
+    ExecWithDefaultSignals(argv, env);
   }
   ::close(outPipe[1]);
   ::close(errPipe[1]);
@@ -160,6 +174,14 @@ std::string FindDriverLibrary(const std::string& fileName) {
   return "";
 }
 
+bool UseSqliteDataSource(const std::string& folder, const std::string& name, const std::string& database) {
+  const std::string driver = FindDriverLibrary("libsqlite3odbc.so");
+  if (driver.empty()) return false;
+  auto env = WriteOdbcConfig(folder, {{name, "Driver=" + driver + "\nDatabase=" + database + "\nStepAPI=1\n"}});
+  for (const auto& [variable, value] : env) ::setenv(variable.c_str(), value.c_str(), 1);
+  return true;
+}
+
 ResourceLimit::ResourceLimit(int resource, rlim_t bytes) : resource_(resource) {
   ::getrlimit(resource_, &saved_);
   oldHandler_ = ::signal(SIGXFSZ, SIG_IGN);
@@ -181,17 +203,14 @@ std::uint64_t MappedBytes() {
 bool CanLimitAddressSpace() { return MappedBytes() < (std::uint64_t{64} << 30); }
 
 Child::Child(const std::vector<std::string>& argv, const std::string& workDir,
-             const std::map<std::string, std::string>& env, const std::string& outPath) {
+             const std::map<std::string, std::string>& env, const std::string& outPath,
+             const std::string& errPath) {
   pid_ = ::fork();
   if (pid_ == 0) {
     std::FILE* out = std::freopen(outPath.c_str(), "w", stdout);
     if (out == nullptr || ::chdir(workDir.c_str()) != 0) ::_exit(126);
-    for (const auto& [name, value] : env) ::setenv(name.c_str(), value.c_str(), 1);
-    std::vector<char*> args;
-    for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    ::execv(args[0], args.data());
-    ::_exit(127);
+    if (!errPath.empty() && std::freopen(errPath.c_str(), "w", stderr) == nullptr) ::_exit(126);
+    ExecWithDefaultSignals(argv, env);
   }
 }
 

@@ -70,6 +70,11 @@ std::map<std::string, std::string> WriteOdbcConfig(
 // The installed driver library of that name (e.g. "libsqlite3odbc.so"), or empty.
 std::string FindDriverLibrary(const std::string& fileName);
 
+// Makes `name` a SQLite data source on the database file `database` for this
+// process's driver manager, which reads the configuration written to `folder`
+// at its first connection; false when the SQLite ODBC driver is not installed.
+bool UseSqliteDataSource(const std::string& folder, const std::string& name, const std::string& database);
+
 // Lowers this process's soft limit of `resource` (RLIMIT_FSIZE, RLIMIT_AS) to
 // `bytes` for the guard's life. A write past RLIMIT_FSIZE meanwhile fails
 // with EFBIG, as on a full disk, instead of raising SIGXFSZ.
@@ -94,11 +99,13 @@ std::uint64_t MappedBytes();
 bool CanLimitAddressSpace();
 
 // A running program (korvadex) that the test can signal and wait for; its
-// standard output goes to a file. Killed and reaped when the object goes.
+// standard output goes to a file, and its standard error too when `errPath`
+// is given. Killed and reaped when the object goes.
 class Child {
  public:
   Child(const std::vector<std::string>& argv, const std::string& workDir,
-        const std::map<std::string, std::string>& env, const std::string& outPath);
+        const std::map<std::string, std::string>& env, const std::string& outPath,
+        const std::string& errPath = "");
   ~Child();
   Child(const Child&) = delete;
   Child& operator=(const Child&) = delete;

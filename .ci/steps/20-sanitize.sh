@@ -11,7 +11,7 @@ dir=build-sanitize
 # that cache as leaked from an "<unknown module>", which no suppression by
 # library name can match. Linking libodbcinst in keeps it loaded and its cache
 # reachable, so only leaks of korvadex's own remain to be reported.
-cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVADEX_SANITIZE=ON \
+cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVADEX_SANITIZE=ON -DKORVADEX_WERROR=ON \
   "-DCMAKE_EXE_LINKER_FLAGS=-Wl,--no-as-needed,-lodbcinst,--as-needed" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 export ASAN_OPTIONS=detect_leaks=1:strict_string_checks=1

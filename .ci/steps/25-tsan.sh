@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/../.."
 scripts/install-deps.sh clang
 dir=build-tsan
-CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVADEX_SANITIZE_THREAD=ON >/dev/null
+CXX=clang++ cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKORVADEX_SANITIZE_THREAD=ON -DKORVADEX_WERROR=ON >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 # Races inside drivers, which are not instrumented, are listed in .ci/tsan.supp.
 export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$PWD/.ci/tsan.supp

@@ -1,5 +1,6 @@
-// The run's ODBC work in a process of its own: the child's side, which
-// connects, executes and fetches, and the parent's, which reads its answers.
+// The run's ODBC work on a driver side of its own: that side, which connects,
+// executes and fetches, and the parent's, which reads its answers. The same
+// messages cross whether the driver side is a child process or a thread.
 #include "db/driver_process.h"
 
 #include <cstdio>
@@ -18,6 +19,7 @@ namespace {
 
 // Every message is one type byte, a 32-bit length and that many bytes.
 enum MessageType : char {
+  kConnect = 'L',    // parent: user name, password, data source, each a 32-bit length and its bytes
   kConnected = 'C',  // child: status, diagnostics
   kExecute = 'X',    // parent: slot count, slots, statement
   kExecuted = 'E',   // child: status, result columns, has statement, diagnostics
@@ -63,6 +65,36 @@ bool Receive(int socket, char& type, std::vector<char>& payload) {
   type = header[0];
   payload.resize(GetU32(header + 1));
   return payload.empty() || ReadExactly(socket, payload.data(), payload.size());
+}
+
+void PutText(std::vector<char>& out, const std::string& text) {
+  PutU32(out, static_cast<std::uint32_t>(text.size()));
+  out.insert(out.end(), text.begin(), text.end());
+}
+
+// Takes the text at `at` of `in` and moves `at` past it; false when it runs over the end.
+bool TakeText(const std::vector<char>& in, std::size_t& at, std::string& text) {
+  if (in.size() - at < 4) return false;
+  const std::uint32_t length = GetU32(in.data() + at);
+  at += 4;
+  if (in.size() - at < length) return false;
+  text.assign(in.data() + at, length);
+  at += length;
+  return true;
+}
+
+void WipeText(std::string& text) { WipeMemory(text.data(), text.size()); }
+
+// Reads the connect details, the first message of every run; false when
+// they do not come. The message's bytes are wiped either way.
+bool ReceiveConnectDetails(int socket, std::string& userName, std::string& password, std::string& dataSource) {
+  char type = 0;
+  std::vector<char> message;
+  std::size_t at = 0;
+  const bool isRead = Receive(socket, type, message) && type == kConnect && TakeText(message, at, userName) &&
+                      TakeText(message, at, password) && TakeText(message, at, dataSource);
+  WipeMemory(message.data(), message.size());
+  return isRead;
 }
 
 bool SendStatus(int socket, MessageType type, std::int32_t status, const std::string& diagnostics) {
@@ -120,18 +152,26 @@ void FetchAndSend(int socket, DbState& db, const std::vector<int>& slots) {
   SendStatus(socket, kFetchEnd, status, db.diagnostics);
 }
 
-// The driver process: connects, waits for the statement, executes it and
-// streams the rows. Single purpose and silent: it prints nothing.
-int RunDriver(int socket, const std::string& userName, std::string& password,
-              const std::string& dataSource) {
+}  // namespace
+
+int RunDriverSide(int socket, bool isOwnProcess) {
   // Until the driver is known a cancel request is only noted; a driver that
-  // can be cancelled from another thread gets the watcher thread for it.
+  // can be cancelled from another thread gets the watcher thread for it. On
+  // the thread the run's own watcher serves.
   SignalWatch cancelWatch;
-  cancelWatch.StartWithoutThread();
+  if (isOwnProcess) cancelWatch.StartWithoutThread();
+  std::string userName;
+  std::string password;
+  std::string dataSource;
   DbState db;
-  const std::int32_t connected = dbConnect(db, userName, password, dataSource);
-  WipeMemory(password.data(), password.size());
-  if (connected == 0 && db.canCancelFromAnyThread) cancelWatch.Start(SignalRole::DriverChild);
+  std::int32_t connected = -1;
+  if (ReceiveConnectDetails(socket, userName, password, dataSource)) {
+    connected = dbConnect(db, userName, password, dataSource);
+  }
+  WipeText(password);
+  WipeText(userName);
+  WipeText(dataSource);
+  if (isOwnProcess && connected == 0 && db.canCancelFromAnyThread) cancelWatch.Start(SignalRole::DriverChild);
   if (!SendStatus(socket, kConnected, connected, db.diagnostics) || connected != 0) return 0;
 
   char type = 0;
@@ -144,14 +184,18 @@ int RunDriver(int socket, const std::string& userName, std::string& password,
 
   if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
   const std::int32_t executed = dbExecute(db, statement);
+  // Such a driver is cancelled during the fetch only between two fetches.
+  if (!db.canCancelFetchFromAnyThread) SetCancelAction({});
   std::vector<char> answer = NewMessage(kExecuted);
   PutU32(answer, static_cast<std::uint32_t>(executed));
   PutU32(answer, static_cast<std::uint32_t>(db.resultColumnCount));
   answer.push_back(db.statementHandle.isOpen() ? 1 : 0);
   answer.insert(answer.end(), db.diagnostics.begin(), db.diagnostics.end());
-  if (!Send(socket, answer)) return 0;
-  if (executed == 0) FetchAndSend(socket, db, slots);
+  const bool isAnswered = Send(socket, answer);
+  if (isAnswered && executed == 0) FetchAndSend(socket, db, slots);
+  // Cleared on every way out: on the thread the action would outlive `db`.
   SetCancelAction({});
+  if (!isAnswered) return 0;
   dbCloseStatement(db);
   // Waits for the parent to close its end, so the connection ends only
   // after the parent has all it needs.
@@ -160,18 +204,28 @@ int RunDriver(int socket, const std::string& userName, std::string& password,
   return 0;
 }
 
-}  // namespace
+bool DriverProcess::Start(bool isProcessWanted) {
+  return isProcessWanted ? child_.StartProcess(RunDriverSide) : child_.StartThread(RunDriverSide);
+}
 
-bool DriverProcess::Start(const std::string& userName, std::string& password,
-                          const std::string& dataSource) {
-  return child_.Start([&](int socket) { return RunDriver(socket, userName, password, dataSource); });
+void DriverProcess::Connect(const std::string& userName, const std::string& password,
+                            const std::string& dataSource) {
+  std::vector<char> message = NewMessage(kConnect);
+  // Room for all at once: a vector that grew would leave copies of the password behind.
+  message.reserve(kHeaderBytes + 12 + userName.size() + password.size() + dataSource.size());
+  PutText(message, userName);
+  PutText(message, password);
+  PutText(message, dataSource);
+  // A driver side that is gone already shows in AwaitConnect.
+  Send(child_.socket(), message);
+  WipeMemory(message.data(), message.size());
 }
 
 std::int32_t DriverProcess::AwaitConnect(std::string& diagnostics) {
   char type = 0;
   std::vector<char> payload;
   if (!Receive(child_.socket(), type, payload) || type != kConnected || payload.size() < 4) {
-    diagnostics = Finish();
+    diagnostics = Finish(true);
     return -1;
   }
   diagnostics.assign(payload.begin() + 4, payload.end());
@@ -188,7 +242,7 @@ void DriverProcess::Execute(const std::string& statement, const std::vector<int>
   std::vector<char> payload;
   if (!Send(child_.socket(), request) || !Receive(child_.socket(), type, payload) || type != kExecuted ||
       payload.size() < 9) {
-    report = ExecuteReport{-1, 0, false, Finish()};
+    report = ExecuteReport{-1, 0, false, Finish(true)};
     return;
   }
   report.status = static_cast<std::int32_t>(GetU32(payload.data()));
@@ -201,7 +255,7 @@ BatchResult DriverProcess::NextBatch(RowBatch& batch, std::int32_t& status, std:
   char type = 0;
   if (!Receive(child_.socket(), type, batch.bytes) || batch.bytes.size() < 4 ||
       (type != kRows && type != kFetchEnd)) {
-    diagnostics = Finish();
+    diagnostics = Finish(true);
     return BatchResult::Lost;
   }
   if (type == kFetchEnd) {
@@ -213,13 +267,16 @@ BatchResult DriverProcess::NextBatch(RowBatch& batch, std::int32_t& status, std:
   return BatchResult::Rows;
 }
 
-std::string DriverProcess::Finish() {
+std::string DriverProcess::Finish(bool isLost) {
   const ChildEnd end = child_.Wait();
   char line[160] = {};
   if (end.signal != 0) {
     std::snprintf(line, sizeof line, "ODBC-Treiberprozess beendet durch Signal %d (SIG%s)\n", end.signal,
                   SignalName(end.signal));
-  } else if (!end.hasExited || end.exitCode != 0) {
+  } else if (end.exception != 0) {
+    std::snprintf(line, sizeof line, "ODBC-Treiberprozess beendet durch Ausnahme 0x%08X\n",
+                  static_cast<unsigned>(end.exception));
+  } else if (!end.hasExited || end.exitCode != 0 || isLost) {
     std::snprintf(line, sizeof line, "ODBC-Treiberprozess beendet mit Code %d\n", end.exitCode);
   }
   return line;

@@ -1,5 +1,6 @@
-// The run's ODBC work in a process of its own, so that a driver that crashes
-// ends only that process and the run can report it like any other failure.
+// The run's ODBC work on a driver side of its own: in a child process, so that
+// a driver that crashes ends only that process and the run can report it like
+// any other failure, or on a thread where no process can be had.
 #ifndef KORVADEX_DB_DRIVER_PROCESS_H_
 #define KORVADEX_DB_DRIVER_PROCESS_H_
 
@@ -36,18 +37,28 @@ enum class BatchResult {
 };
 
 // The parent's side of the driver process. Calls come in the order of a
-// run: Connect, Execute, then NextBatch until it gives End or Lost.
+// run: Start, Connect, Execute, then NextBatch until it gives End or Lost.
 class DriverProcess {
  public:
   DriverProcess() = default;
   DriverProcess(const DriverProcess&) = delete;
   DriverProcess& operator=(const DriverProcess&) = delete;
 
-  // Starts the driver process, which connects at once with the credentials
-  // it inherits; false when no process could be started (the run then uses
-  // the driver in its own process). The process wipes its inherited copy of
-  // `password` once connected; the caller wipes its own as soon as this returns.
-  bool Start(const std::string& userName, std::string& password, const std::string& dataSource);
+  // Starts the driver side in a child process (`isProcessWanted`) or on a
+  // thread of this one; false when it could not be started so.
+  bool Start(bool isProcessWanted);
+
+  // True when the driver side runs on a thread: no crash isolation.
+  bool isThread() const { return child_.isThread(); }
+
+  // For the debug trace: why no process could be had, or what was missing
+  // for it; empty when all went as meant.
+  const std::string& startNote() const { return child_.startNote(); }
+
+  // Sends the connect details over the channel, never on a command line or
+  // in the environment; the driver side wipes its copy once connected, and
+  // this one wipes the message it sent. The caller wipes its own `password`.
+  void Connect(const std::string& userName, const std::string& password, const std::string& dataSource);
 
   // dbConnect's status from the driver process; -1 when it ended instead.
   std::int32_t AwaitConnect(std::string& diagnostics);
@@ -59,19 +70,29 @@ class DriverProcess {
   // Reads the next batch of rows or the end of the fetch.
   BatchResult NextBatch(RowBatch& batch, std::int32_t& status, std::string& diagnostics);
 
-  // Asks the driver process to cancel the running statement. Any thread.
+  // Asks the driver process to cancel the running statement. Any thread; on
+  // the thread the run's own stop request and cancel action serve instead.
   void RequestCancel() const { child_.RequestCancel(); }
 
-  // Ends the driver process at once, for one that ignores the cancel. Any thread.
+  // Ends the driver process at once, for one that ignores the cancel. Any
+  // thread; a thread cannot be ended so.
   void Kill() const { child_.Kill(); }
 
   // Ends the driver process and tells how it ended, for the debug trace:
-  // empty when it ended normally.
-  std::string Finish();
+  // empty when it ended normally, unless it was `isLost` without its final
+  // word (a process killed from outside may leave exit code 0 on Windows).
+  std::string Finish(bool isLost = false);
 
  private:
   ChildProcess child_;
 };
+
+// The driver side: connects with the details that come first over `channel`,
+// executes the statement that follows and streams its rows back in batches.
+// Runs in the child process (`isOwnProcess`), where it also takes the parent's
+// cancel requests, or on a thread of the run. Prints nothing; returns the
+// process's exit code.
+int RunDriverSide(int channel, bool isOwnProcess);
 
 }  // namespace korvadex
 

@@ -15,12 +15,6 @@ struct RowBuffer {
   char slots[kMaxColumns][kSlotSize];
 };
 
-// Empties every slot. Only the first byte of a slot is looked at by readers,
-// so the rest need not be cleared on every row.
-inline void ClearRowBuffer(RowBuffer& row) {
-  for (auto& slot : row.slots) slot[0] = '\0';
-}
-
 }  // namespace korvadex
 
 #endif  // KORVADEX_DB_ROW_BUFFER_H_

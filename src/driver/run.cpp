@@ -11,7 +11,6 @@
 #include "db/driver_process.h"
 #include "db/odbc_access.h"
 #include "driver/memory_setting.h"
-#include "driver/row_pipeline.h"
 #include "jobdef/job_definition.h"
 #include "output/download_writer.h"
 #include "output/record_format.h"
@@ -66,6 +65,8 @@ RowsOutcome EndRows(RunContext& context, std::int32_t fetchStatus, bool isHeld, 
   if (StopSignal() != 0) return RowsOutcome::Stopped;
   if (!isHeld) return RowsOutcome::NotHeld;
   if (fetchStatus == kNoMoreRows) return RowsOutcome::Complete;
+  // The message has no line end: the progress line's next clear would wipe it.
+  context.progress.Stop();
   std::printf("Fehler Lesen in Leseschleife %d", fetchStatus);
   if (context.debugMode && !context.db.diagnostics.empty()) std::printf("\n");
   PrintDiagnostics(context);
@@ -105,42 +106,9 @@ bool StoreBatch(const RowBatch& batch, const RecordLayout& layout, std::string_v
   return true;
 }
 
-// Fetches, formats and collects every row of the executed statement. The
-// formatting and storing go to a second thread when one can be had.
-RowsOutcome CollectRows(RunContext& context, bool hasResultSet) {
-  bool isHeld = true;
-  RowPipeline pipeline(context.columns, context.records);
-  const bool isPipelined = pipeline.Start();
-  for (;;) {
-    if (StopSignal() != 0) {
-      // Also from this thread, for drivers that cannot take it from the watcher.
-      dbCancel(context.db);
-      break;
-    }
-    ClearRowBuffer(context.rowBuffer);
-    context.columnCount = 0;
-    context.lastStatus = dbFetch(context.db, context.columnCount, context.rowBuffer);
-    if (context.lastStatus != 0) break;
-    if (isPipelined) {
-      pipeline.Push(context.rowBuffer);
-      isHeld = !pipeline.hasFailed();
-    } else {
-      isHeld = FormatAndAdd(context,
-                            [&] { FormatRecord(context.columns, context.rowBuffer, context.currentRecord); });
-    }
-    if (!isHeld) break;
-    if ((++context.recordCount & 4095) == 0) context.progress.SetRows(context.recordCount);
-  }
-  // The rows read so far are all stored before anything else looks at the list.
-  if (!pipeline.Finish()) isHeld = false;
-  const std::int32_t fetchStatus = context.lastStatus;
-  context.lastStatus = dbCloseStatement(context.db);
-  return EndRows(context, fetchStatus, isHeld, hasResultSet);
-}
-
-// Collects the rows that the driver process fetches, formatting and storing
+// Collects the rows that the driver side fetches, formatting and storing
 // them while it fetches on.
-RowsOutcome CollectRowsFrom(DriverProcess& driver, RunContext& context, bool hasResultSet) {
+RowsOutcome CollectRows(DriverProcess& driver, RunContext& context, bool hasResultSet) {
   const RecordLayout layout = MakeRecordLayout(context.columns);
   std::string_view values[kMaxColumns];
   RowBatch batch;
@@ -157,6 +125,17 @@ RowsOutcome CollectRowsFrom(DriverProcess& driver, RunContext& context, bool has
   if (!isHeld) driver.RequestCancel();
   driver.Finish();
   return EndRows(context, fetchStatus, isHeld, hasResultSet);
+}
+
+// Says in the debug trace where the driver runs when not in a process of
+// its own, or what its process had to do without.
+void StartDriverNote(const DriverProcess& driver, const RunContext& context) {
+  if (!context.debugMode) return;
+  if (driver.isThread()) {
+    std::printf("ODBC-Treiber ohne eigenen Prozess (%s)\n", driver.startNote().c_str());
+  } else if (!driver.startNote().empty()) {
+    std::printf("ODBC-Treiberprozess: %s\n", driver.startNote().c_str());
+  }
 }
 
 // The last line of every run that got as far as the statement.
@@ -266,22 +245,24 @@ int RunMain(int argc, const char* const* argv) {
   context.lastStatus = ParseArguments(argc, argv, context);
   if (context.lastStatus != 0) return context.lastStatus;
 
-  ReadCredentials(context, ResolvePathCase(ToNativePath(kCredentialFile)));
-
   // The driver runs in a process of its own, started before any thread of
-  // this one, so that its crash ends only that process.
+  // this one, so that its crash ends only that process, and before the
+  // credentials are read, so that it never holds a copy it did not get over
+  // its channel. Where no process can be had the driver runs on a thread,
+  // started after the signal watch has blocked the stop signals for every
+  // later thread.
   DriverProcess driver;
-  const bool isDriverApart = driver.Start(context.userName, context.password, context.dataSource);
+  const bool isDriverApart = driver.Start(true);
   SignalWatch signalWatch;
   signalWatch.Start();
-  if (isDriverApart) {
-    WipeString(context.password);
-    SetCancelAction([&driver] { driver.RequestCancel(); });
-    context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
-  } else {
-    context.lastStatus = dbConnect(context.db, context.userName, context.password, context.dataSource);
-    WipeString(context.password);
-  }
+  if (!isDriverApart) driver.Start(false);
+  StartDriverNote(driver, context);
+
+  ReadCredentials(context, ResolvePathCase(ToNativePath(kCredentialFile)));
+  driver.Connect(context.userName, context.password, context.dataSource);
+  WipeString(context.password);
+  SetCancelAction([&driver] { driver.RequestCancel(); });
+  context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
   if (context.lastStatus != 0) {
     std::printf("dbConnect_Status: %d\n", context.lastStatus);
     PrintDiagnostics(context);
@@ -300,20 +281,13 @@ int RunMain(int argc, const char* const* argv) {
 
   context.recordCount = 0;
   DbState& db = context.db;
-  bool hasStatement = false;
-  if (isDriverApart) {
-    const RecordLayout layout = MakeRecordLayout(context.columns);
-    ExecuteReport report;
-    driver.Execute(context.sqlStatement, std::vector<int>(layout.slots, layout.slots + layout.count), report);
-    context.lastStatus = report.status;
-    db.resultColumnCount = static_cast<SQLSMALLINT>(report.resultColumnCount);
-    db.diagnostics = report.diagnostics;
-    hasStatement = report.hasStatement;
-  } else {
-    if (db.canCancelFromAnyThread) SetCancelAction([&db] { dbCancel(db); });
-    context.lastStatus = dbExecute(db, context.sqlStatement);
-    hasStatement = db.statementHandle.isOpen();
-  }
+  const RecordLayout layout = MakeRecordLayout(context.columns);
+  ExecuteReport report;
+  driver.Execute(context.sqlStatement, std::vector<int>(layout.slots, layout.slots + layout.count), report);
+  context.lastStatus = report.status;
+  db.resultColumnCount = static_cast<SQLSMALLINT>(report.resultColumnCount);
+  db.diagnostics = report.diagnostics;
+  const bool hasStatement = report.hasStatement;
   if (StopSignal() != 0) {
     PrintCount(context);
     return FinishRun(context, kExitCompleted);
@@ -325,9 +299,6 @@ int RunMain(int argc, const char* const* argv) {
     return FinishRun(context, context.lastStatus == kNoMoreRows ? kExitCompleted : kExitExecuteFailed);
   }
 
-  // The row loop itself cancels when a stop signal comes, between two fetches.
-  if (!db.canCancelFetchFromAnyThread) SetCancelAction({});
-
   // Records that outgrow memory go to disk beside the target, where the
   // download file itself will need room anyway, rather than to a small /tmp.
   context.records = std::make_unique<RecordList>();
@@ -336,8 +307,7 @@ int RunMain(int argc, const char* const* argv) {
   const bool hasResultSet = db.resultColumnCount > 0;
   // The debug trace is the person's view of a /D run; the line would cut into it.
   context.progress.Start(&context.records->progress(), context.debugMode == 0);
-  const RowsOutcome rows = isDriverApart ? CollectRowsFrom(driver, context, hasResultSet)
-                                         : CollectRows(context, hasResultSet);
+  const RowsOutcome rows = CollectRows(driver, context, hasResultSet);
   SetCancelAction({});
   context.progress.SetRows(context.recordCount);
   context.progress.SetPhase(RunPhase::Sorting);
@@ -370,7 +340,7 @@ int RunMain(int argc, const char* const* argv) {
     PrepareSortedEmission(*context.records);
     context.progress.SetPhase(RunPhase::Writing);
     context.lastStatus = WriteFile(context.records, context.targetFileName, context.replaceFlag,
-                                   context.debugMode);
+                                   context.debugMode, [&context] { context.progress.Stop(); });
     // Nothing counts as copied when the file could not be written.
     if (context.lastStatus != 0) {
       context.recordCount = 0;

@@ -7,7 +7,6 @@
 #include <string>
 
 #include "db/odbc_access.h"
-#include "db/row_buffer.h"
 #include "driver/progress_line.h"
 #include "jobdef/column_def.h"
 #include "output/record_list.h"
@@ -31,9 +30,7 @@ struct RunContext {
   std::string sqlStatement;     // the assembled statement, terminal name substituted
   ColumnTable columns;          // output column definitions 01 to 30
 
-  DbState db;                   // the ODBC handles; the connection lasts to the end of the run
-  std::int32_t columnCount = 0; // result columns of the current row
-  RowBuffer rowBuffer{};        // the current row
+  DbState db;                   // what the driver side reported: result columns, diagnostics
   std::string currentRecord;    // the record built from the current row
 
   std::unique_ptr<RecordList> records;  // the collected records; absent until the first

@@ -34,6 +34,8 @@ WriteOutcome WriteDirect(const std::string& path, bool replace, RecordList& list
 }
 
 WriteOutcome WriteTarget(const std::string& path, bool replace, RecordList& list) {
+  // No name is no file, whichever the flag (a replace would make a temporary file for it).
+  if (path.empty()) return WriteOutcome::NotOpened;
   const PathKind kind = InspectPath(path);
   if (kind.isFolder) return WriteOutcome::NotOpened;
   // Devices, pipes and links that point nowhere yet are written as they are:
@@ -62,7 +64,7 @@ WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList
 }
 
 int WriteFile(std::unique_ptr<RecordList>& records, const std::string& targetFileName,
-              int replaceFlag, int debugMode) {
+              int replaceFlag, int debugMode, const std::function<void()>& beforeMessage) {
   if (debugMode) std::printf("Str WriteFile\n");
   // Whether the records went through the disk tells an operator whether the
   // memory budget (KORVADEX_MEMORY) held the export.
@@ -73,7 +75,14 @@ int WriteFile(std::unique_ptr<RecordList>& records, const std::string& targetFil
                 static_cast<unsigned long long>(records->budget()));
   }
   if (records && (records->count() > 0 || records->hasSpillFailed())) {
-    switch (WriteDownloadFile(targetFileName, replaceFlag == 1, *records)) {
+    const int stream = StandardStreamOf(targetFileName);
+    const WriteOutcome outcome =
+        stream != 0 ? WriteOutcome::NotOpened : WriteDownloadFile(targetFileName, replaceFlag == 1, *records);
+    if (outcome != WriteOutcome::Written && beforeMessage) beforeMessage();
+    if (debugMode && stream != 0) {
+      std::printf("Zieldatei ist die Datei der %s\n", stream == 1 ? "Standardausgabe" : "Standardfehlerausgabe");
+    }
+    switch (outcome) {
       case WriteOutcome::Written:
         break;
       case WriteOutcome::NotOpened:

@@ -4,6 +4,7 @@
 #ifndef KORVADEX_OUTPUT_DOWNLOAD_WRITER_H_
 #define KORVADEX_OUTPUT_DOWNLOAD_WRITER_H_
 
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -39,9 +40,12 @@ WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList
 
 // The run's write step: the debug trace lines, the message on failure, and
 // 0 when written or nothing to write, -1 otherwise. Prints nothing for
-// Interrupted (the driver reports the stop); returns -1.
+// Interrupted (the driver reports the stop); returns -1. A target that is
+// the file of standard output or error is refused before anything is
+// written: the messages would land between or over the records.
+// `beforeMessage` runs before a failure is printed (it clears the progress line).
 int WriteFile(std::unique_ptr<RecordList>& records, const std::string& targetFileName,
-              int replaceFlag, int debugMode);
+              int replaceFlag, int debugMode, const std::function<void()>& beforeMessage = {});
 
 }  // namespace korvadex
 

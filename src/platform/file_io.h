@@ -131,6 +131,11 @@ PathKind InspectPath(const std::string& path);
 // The absolute path with every link resolved; false when it cannot be had.
 bool ResolveLinks(const std::string& path, std::string& resolved);
 
+// Makes a write past the file size limit (ulimit -f, RLIMIT_FSIZE) fail with
+// EFBIG, as on a full disk, instead of ending the process with SIGXFSZ;
+// nothing to do on Windows, which has no such limit.
+void IgnoreFileSizeSignal();
+
 }  // namespace korvadex
 
 #endif  // KORVADEX_PLATFORM_FILE_IO_H_

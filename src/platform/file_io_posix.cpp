@@ -3,6 +3,7 @@
 #include "platform/file_io.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -141,5 +142,7 @@ bool ResolveLinks(const std::string& path, std::string& resolved) {
   resolved = buffer;
   return true;
 }
+
+void IgnoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }
 
 }  // namespace korvadex

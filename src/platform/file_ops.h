@@ -32,6 +32,11 @@ LockResult LockFileExclusive(int fd, const std::function<bool()>& shouldStop);
 // or volume and file index), false when it names another file or nothing.
 bool IsSameFile(int fd, const std::string& path);
 
+// The standard stream (1 output, 2 error) that has the file `path` names
+// open, or 0: for a file or pipe that would keep the records and the run's
+// messages mixed. A terminal or null device shared with them counts as none.
+int StandardStreamOf(const std::string& path);
+
 // Makes the data and size of the file behind `fd` durable. True as well for
 // things that cannot be synced (pipes, terminals): they keep nothing to lose.
 bool SyncFile(int fd);

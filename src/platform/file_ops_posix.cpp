@@ -151,6 +151,16 @@ bool IsSameFile(int fd, const std::string& path) {
   return opened.st_dev == named.st_dev && opened.st_ino == named.st_ino;
 }
 
+int StandardStreamOf(const std::string& path) {
+  struct stat named {};
+  if (::stat(path.c_str(), &named) != 0 || S_ISCHR(named.st_mode)) return 0;
+  for (int fd : {1, 2}) {
+    struct stat opened {};
+    if (::fstat(fd, &opened) == 0 && opened.st_dev == named.st_dev && opened.st_ino == named.st_ino) return fd;
+  }
+  return 0;
+}
+
 bool SyncFile(int fd) {
   while (::fsync(fd) != 0) {
     if (errno == EINTR) continue;

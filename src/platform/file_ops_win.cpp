@@ -140,6 +140,13 @@ bool IsSameFile(int fd, const std::string& path) {
          opened.nFileIndexHigh == named.nFileIndexHigh && opened.nFileIndexLow == named.nFileIndexLow;
 }
 
+int StandardStreamOf(const std::string& path) {
+  for (int fd : {1, 2}) {
+    if (::GetFileType(HandleOf(fd)) != FILE_TYPE_CHAR && IsSameFile(fd, path)) return fd;
+  }
+  return 0;
+}
+
 bool SyncFile(int fd) {
   const HANDLE handle = HandleOf(fd);
   if (::GetFileType(handle) != FILE_TYPE_DISK) return true;

@@ -21,7 +21,8 @@ enum class SignalRole {
 // block, and waits for them on a thread of its own. On Windows a console
 // control handler takes their place, which the system calls on a thread of
 // its own: Ctrl-C counts as SIGINT, Ctrl-Break and the console's closing as
-// SIGTERM. A second stop signal ends the run at once: the operator insists.
+// SIGTERM; a driver child waits there for the parent's cancel event instead.
+// A second stop signal ends the run at once: the operator insists.
 class SignalWatch {
  public:
   SignalWatch() = default;
@@ -38,12 +39,15 @@ class SignalWatch {
   // SQLCancel cannot run beside its own calls needs no watcher thread, and
   // fetches faster in a process that has only one: the C library then skips
   // the atomic instructions of every mutex the driver takes. Start() may
-  // follow to add the watcher where the driver can be cancelled from it.
+  // follow to add the watcher where the driver can be cancelled from it. On
+  // Windows, which has no such signal, a thread waits for the parent's
+  // cancel event and only notes it until Start() follows.
   bool StartWithoutThread();
 
  private:
-  std::thread watcher_;       // Linux: the thread that waits for the signals
-  [[maybe_unused]] bool isHandling_ = false;  // Windows: the console control handler is set
+  std::thread watcher_;       // the thread that waits for the signals (Windows: the cancel event)
+  [[maybe_unused]] bool isHandling_ = false;    // Windows: the console control handler is set
+  [[maybe_unused]] void* wakeEvent_ = nullptr;  // Windows: wakes the cancel event's watcher to end
 };
 
 // The signal that asked the run to stop, or 0 while none did.
@@ -64,9 +68,10 @@ void TakeStopRequest(int signal, bool isSecondFatal);
 void NoteStopRequest(int signal);
 
 // Makes standard input, output and error valid descriptors (/dev/null or NUL
-// where closed) before anything else opens a file, and ignores SIGPIPE so
-// that a closed pipe on standard output becomes a write error the run can
-// report (Windows reports it so anyway).
+// where closed) before anything else opens a file, and ignores SIGPIPE and
+// SIGXFSZ so that a closed pipe on standard output and a write past the file
+// size limit become write errors the run can report (Windows reports them so
+// anyway).
 void PrepareStandardStreams();
 
 }  // namespace korvadex

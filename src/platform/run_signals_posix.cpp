@@ -87,6 +87,10 @@ void PrepareStandardStreams() {
     if (opened != fd && opened >= 0) ::close(opened);
   }
   ::signal(SIGPIPE, SIG_IGN);
+  // A write past the file size limit (ulimit -f) then fails with EFBIG like
+  // one on a full disk, and the run cuts back and reports it, instead of
+  // being killed halfway through an append.
+  ::signal(SIGXFSZ, SIG_IGN);
 }
 
 }  // namespace korvadex

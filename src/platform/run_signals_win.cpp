@@ -1,12 +1,18 @@
 // What a run does on Windows when it is asked to stop: a console control
-// handler in place of the signal watcher, and the standard streams.
+// handler in place of the signal watcher, the driver child's wait for the
+// parent's cancel event, and the standard streams.
 #include "platform/run_signals.h"
 
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
+#include <atomic>
 #include <csignal>
+#include <system_error>
+
+#include "platform/child_process.h"
+#include "platform/win32_util.h"
 
 namespace korvadex {
 
@@ -28,6 +34,23 @@ BOOL WINAPI OnConsoleEvent(DWORD event) {
   return TRUE;
 }
 
+// Process-wide by nature, as the event it serves: whether a cancel request
+// runs the cancel action or is only noted.
+std::atomic<bool> isCancelActionWanted{false};
+
+// The driver child's watcher: does with each cancel request what the Linux
+// child's SIGUSR1 does, until `wake` is set.
+void WatchCancelEvent(HANDLE cancel, HANDLE wake) {
+  const HANDLE events[2] = {cancel, wake};
+  while (::WaitForMultipleObjects(2, events, FALSE, INFINITE) == WAIT_OBJECT_0) {
+    if (isCancelActionWanted.load()) {
+      TakeStopRequest(CancelRequestSignal(), false);
+    } else {
+      NoteStopRequest(CancelRequestSignal());
+    }
+  }
+}
+
 bool IsOpenDescriptor(int fd) {
   const intptr_t handle = ::_get_osfhandle(fd);
   // -2: the process has no console, so the stream has nothing behind it.
@@ -38,17 +61,34 @@ bool IsOpenDescriptor(int fd) {
 
 SignalWatch::~SignalWatch() {
   if (isHandling_) ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+  if (watcher_.joinable()) {
+    ::SetEvent(wakeEvent_);
+    watcher_.join();
+  }
+  if (wakeEvent_ != nullptr) ::CloseHandle(wakeEvent_);
 }
 
 bool SignalWatch::Start(SignalRole role) {
-  // No driver child runs on Windows; its watch has nothing to do.
-  if (role != SignalRole::Run) return true;
+  if (role == SignalRole::DriverChild) {
+    isCancelActionWanted.store(true);
+    return watcher_.joinable() || StartWithoutThread();
+  }
   isHandling_ = ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
   return isHandling_;
 }
 
-// No driver child runs on Windows.
-bool SignalWatch::StartWithoutThread() { return true; }
+bool SignalWatch::StartWithoutThread() {
+  const HANDLE cancel = ParentCancelEvent();
+  if (cancel == nullptr || watcher_.joinable()) return false;
+  wakeEvent_ = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  if (wakeEvent_ == nullptr) return false;
+  try {
+    watcher_ = std::thread(WatchCancelEvent, cancel, static_cast<HANDLE>(wakeEvent_));
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
 
 void PrepareStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {

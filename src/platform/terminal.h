@@ -23,7 +23,11 @@ void WriteToErrorStream(std::string_view text);
 bool IsInputTerminal();
 
 // Keeps what is typed at the terminal on standard input from showing, for
-// its lifetime; does nothing when standard input is no terminal.
+// its lifetime; does nothing when standard input is no terminal. Meanwhile a
+// signal that would end the process (SIGINT, SIGTERM, SIGHUP; on Windows
+// Ctrl-C, Ctrl-Break and closing the console) first turns the echo back on,
+// ends the line and exits with 128 + the signal's number (130 for Ctrl-C on
+// Windows too). On Linux a signal that was ignored stays ignored.
 class NoEchoInput {
  public:
   NoEchoInput();

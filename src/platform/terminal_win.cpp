@@ -8,6 +8,26 @@
 
 namespace korvadex {
 
+namespace {
+
+// Ctrl-C ends the process with the code a shell gives it on Linux (128 + SIGINT).
+constexpr UINT kInterruptedExitCode = 130;
+
+// The console mode to put back from the control handler, which can reach
+// nothing but a static; set before the handler is added.
+DWORD modeToRestore = 0;
+
+// Runs on a thread of its own while the main thread waits in the read. The
+// console's mode outlives the process, so it must be put back first.
+BOOL WINAPI RestoreEchoAndExit(DWORD event) {
+  ::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), modeToRestore);
+  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;  // the system ends the process
+  WriteToErrorStream("\n");
+  ::ExitProcess(kInterruptedExitCode);
+}
+
+}  // namespace
+
 struct NoEchoInput::Saved {
   DWORD mode = 0;
 };
@@ -34,11 +54,19 @@ NoEchoInput::NoEchoInput() {
   const HANDLE console = ::GetStdHandle(STD_INPUT_HANDLE);
   auto saved = std::make_unique<Saved>();
   if (!::GetConsoleMode(console, &saved->mode)) return;
-  if (::SetConsoleMode(console, saved->mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT))) saved_ = std::move(saved);
+  modeToRestore = saved->mode;
+  const bool hasHandler = ::SetConsoleCtrlHandler(RestoreEchoAndExit, TRUE) != 0;
+  if (!::SetConsoleMode(console, saved->mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT))) {
+    if (hasHandler) ::SetConsoleCtrlHandler(RestoreEchoAndExit, FALSE);
+    return;
+  }
+  saved_ = std::move(saved);
 }
 
 NoEchoInput::~NoEchoInput() {
-  if (saved_) ::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), saved_->mode);
+  if (!saved_) return;
+  ::SetConsoleMode(::GetStdHandle(STD_INPUT_HANDLE), saved_->mode);
+  ::SetConsoleCtrlHandler(RestoreEchoAndExit, FALSE);
 }
 
 }  // namespace korvadex

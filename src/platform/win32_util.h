@@ -31,6 +31,10 @@ int DescriptorOf(HANDLE handle, bool isReadOnly, bool isAppend);
 // `attempt`, which the caller counts up while a name is taken.
 std::wstring UniqueSuffix(int attempt);
 
+// In a driver process: the inherited event with which the run asks it to
+// cancel; null in every other process.
+HANDLE ParentCancelEvent();
+
 }  // namespace korvadex
 
 #endif  // KORVADEX_PLATFORM_WIN32_UTIL_H_

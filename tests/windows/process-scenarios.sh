@@ -1,0 +1,177 @@
+# The driver process of korvadex.exe under wine, sourced by
+# .ci/steps/70-windows.sh: the driver process killed or crashing mid-fetch,
+# the run stopped by Ctrl-C or killed during the fetch, and a real driver
+# fault through the cut proxy. Each must end as on Linux: the old file kept,
+# no driver process left over. Uses the step's `wine`, `fail` and WINEPREFIX;
+# await_run serves the step's own stops too.
+
+scenario_source=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+
+# The Linux pids of the driver processes under this WINEPREFIX.
+driver_children() {
+  local pid
+  for pid in $(pgrep -f -- '--korvadex-odbc-driver-process--' || true); do
+    grep -qzx "WINEPREFIX=$WINEPREFIX" "/proc/$pid/environ" 2>/dev/null && echo "$pid"
+  done
+  return 0
+}
+
+# start_fetch DIR LABEL ARG...: korvadex.exe with /D in DIR in the
+# background, its pid in run_pid; returns once the statement went out and
+# rows are coming.
+start_fetch() {
+  local dir=$1 label=$2
+  shift 2
+  (cd "$dir" && exec "$wine" "$scenario_exe" "$@" /D >"$scenario_work/$label.out" 2>"$scenario_work/$label.err") &
+  run_pid=$!
+  for _ in $(seq 600); do
+    grep -q 'End GetIniValues' "$scenario_work/$label.out" 2>/dev/null && [ -n "$(driver_children)" ] && break
+    sleep 0.1
+  done
+  sleep 2
+}
+
+# await_run LABEL PID: waits up to a minute for the run PID to end, killing
+# it after that; its exit code in `status`.
+await_run() {
+  local label=$1 pid=$2
+  for _ in $(seq 600); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL "$pid"
+    fail "$label: the run did not end within a minute"
+  fi
+  status=0
+  wait "$pid" || status=$?
+}
+
+# end_fetch DIR LABEL EXIT OLD_CONTENT LINE...: the run ends with EXIT within a
+# minute, leaves the target with OLD_CONTENT, prints each LINE, and no driver
+# process or temporary file is left.
+end_fetch() {
+  local dir=$1 label=$2 expected=$3 old=$4 status line
+  shift 4
+  await_run "$label" "$run_pid"
+  local out
+  out=$(tr -d '\r' <"$scenario_work/$label.out")
+  echo "  $label: exit $status, $(grep -E 'Treiberprozess' <<<"$out" | tr '\n' ' ')$(tail -1 <<<"$out")"
+  [ "$status" -eq "$expected" ] || fail "$label: korvadex.exe ended with $status, not $expected"
+  for line in "$@"; do
+    grep -qxF -- "$line" <<<"$out" || fail "$label: no line '$line' in:
+$out"
+  done
+  [ "$(cat "$dir/old.dat")" = "$old" ] || fail "$label: old.dat changed"
+  for _ in $(seq 100); do
+    [ -z "$(driver_children)" ] && break
+    sleep 0.1
+  done
+  [ -z "$(driver_children)" ] || fail "$label: a driver process was left over: $(driver_children)"
+  [ -z "$(ls -A "$dir" | grep korvadex- || true)" ] || fail "$label: temporary files were left: $(ls -A "$dir")"
+}
+
+# The SQLite scenarios: a fetch of fifty million generated rows, stopped.
+sqlite_scenarios() {
+  local run=$scenario_work/sqlite/jobs/run
+  mkdir -p "$scenario_work/sqlite/Files" "$run" "$scenario_work/odbc-sqlite"
+  printf '[SQLite3]\nDriver=%s\n' "$1" >"$scenario_work/odbc-sqlite/odbcinst.ini"
+  printf '[KVBIG]\nDriver=SQLite3\nDatabase=%s\nStepAPI=1\n' "$scenario_work/big.db" >"$scenario_work/odbc-sqlite/odbc.ini"
+  printf 'pw\n' | "$scenario_cred" init "$scenario_work/sqlite/Files/Kastrovin.Ini" --database KVBIG --login demo \
+    --db-system SQLITE --pass - >/dev/null
+  cat >"$run/KORVADEX.SQLITE.INI" <<'INI'
+[BIG]
+SQL001=WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50000000) SELECT i FROM n
+FELD01=I
+FTYP01=DEC
+FLEN01=9
+INI
+  export ODBCSYSINI=$scenario_work/odbc-sqlite ODBCINI=$scenario_work/odbc-sqlite/odbc.ini
+  echo "old content" >"$run/old.dat"
+
+  start_fetch "$run" driver-killed BIG T1 old.dat 1
+  kill -KILL $(driver_children) || fail "driver-killed: no driver process to kill"
+  end_fetch "$run" driver-killed 6 "old content" "Fehler Lesen in Leseschleife -1" "0 Saetze kopiert in Datei old.dat "
+
+  start_fetch "$run" driver-crash BIG T1 old.dat 0
+  "$wine" "$scenario_work/crash_child.exe" >/dev/null || fail "driver-crash: crash_child found no driver process"
+  end_fetch "$run" driver-crash 6 "old content" "Fehler Lesen in Leseschleife -1" \
+    "ODBC-Treiberprozess beendet durch Ausnahme 0xC0000005" "0 Saetze kopiert in Datei old.dat "
+
+  start_fetch "$run" ctrl-c BIG T1 old.dat 1
+  kill -INT "$run_pid" || fail "ctrl-c: the run ended before the stop"
+  end_fetch "$run" ctrl-c 130 "old content" "0 Saetze kopiert in Datei old.dat "
+
+  # The job object ends the driver process with the run, however the run ends.
+  start_fetch "$run" run-killed BIG T1 old.dat 1
+  kill -KILL "$run_pid" || fail "run-killed: the run ended before it was killed"
+  end_fetch "$run" run-killed 137 "old content"
+}
+
+# psqlODBC on the host, reached through wine's odbc32, meets a FETCH answer
+# that the proxy cuts after its fifth row. On Linux the driver crashes in the
+# child; under wine the fault in the host's library comes back from odbc32 as
+# an error status. Either way a read error, exit 6, the file as it was.
+cut_proxy_scenario() {
+  local psql=$1 driver=$2 run=$scenario_work/pg/jobs/run state=$scenario_work/pg-state port proxy_port
+  if ! bash "$scenario_source/tests/pg-server.sh" start "$state" >"$scenario_work/pg-server.log" 2>&1; then
+    echo "  SKIP cut-proxy: no PostgreSQL server: $(tail -1 "$scenario_work/pg-server.log")"
+    return 0
+  fi
+  port=$(cat "$state/port")
+  PGPASSWORD=kv-secret "$psql" -q -h 127.0.0.1 -p "$port" -U kvuser -d kvtest \
+    -c "CREATE TABLE big AS SELECT g AS id FROM generate_series(1, 1000) g" || fail "cut-proxy: no table"
+  coproc proxy { "$scenario_lin/fetch_cut_proxy" "$port" 3 5; }
+  read -r proxy_port <&"${proxy[0]}" || fail "cut-proxy: the proxy did not start"
+  mkdir -p "$scenario_work/pg/Files" "$run" "$scenario_work/odbc-pg"
+  : >"$scenario_work/odbc-pg/odbcinst.ini"
+  printf '[KVPG]\nDriver=%s\nServername=127.0.0.1\nPort=%s\nDatabase=kvtest\nSSLmode=disable\nUseDeclareFetch=1\nFetch=20\n' \
+    "$driver" "$proxy_port" >"$scenario_work/odbc-pg/odbc.ini"
+  printf 'kv-secret\n' | "$scenario_cred" init "$scenario_work/pg/Files/Kastrovin.Ini" --database KVPG \
+    --login kvuser --db-system PG --pass - >/dev/null
+  cat >"$run/KORVADEX.PG.INI" <<'INI'
+[JOB]
+SQL001=SELECT id, 'row-' || id FROM big ORDER BY id
+FELD01=ID
+FTYP01=DEC
+FLEN01=8
+FELD02=NAME
+FTYP02=CHAR
+FLEN02=12
+INI
+  echo "complete old export" >"$run/old.dat"
+  export ODBCSYSINI=$scenario_work/odbc-pg ODBCINI=$scenario_work/odbc-pg/odbc.ini
+  (cd "$run" && exec "$wine" "$scenario_exe" JOB T1 old.dat 1 >"$scenario_work/cut-proxy.out") &
+  run_pid=$!
+  end_fetch "$run" cut-proxy 6 "complete old export"
+  grep -q '^Fehler Lesen in Leseschleife ' "$scenario_work/cut-proxy.out" || fail "cut-proxy: no read error"
+  exec {proxy[1]}>&-
+  [ "$(cat <&"${proxy[0]}")" = cut ] || fail "cut-proxy: the proxy never cut the third FETCH answer"
+  wait "$proxy_PID" || true
+  bash "$scenario_source/tests/pg-server.sh" stop "$state" >/dev/null 2>&1 || true
+}
+
+# run_process_scenarios WIN_BUILD_DIR LINUX_BUILD_DIR WORK_DIR
+run_process_scenarios() {
+  scenario_exe=$1/korvadex.exe
+  scenario_lin=$2
+  scenario_cred=$2/kastrovin-cred
+  scenario_work=$3/process-scenarios
+  mkdir -p "$scenario_work"
+  local arch=x86_64 libdir=/usr/lib/x86_64-linux-gnu
+  if x86_64-w64-mingw32-objdump -f "$scenario_exe" | grep -q 'pei-i386'; then
+    arch=i686 libdir=/usr/lib/i386-linux-gnu
+  fi
+  echo "-- the driver process ($arch)"
+  "$arch-w64-mingw32-g++-posix" -municode -static -O2 -o "$scenario_work/crash_child.exe" \
+    "$scenario_source/tests/windows/crash_child.cpp"
+  [ -x "$scenario_lin/fetch_cut_proxy" ] || cmake --build "$scenario_lin" --target fetch_cut_proxy >/dev/null
+  local saved_sysini=${ODBCSYSINI-} saved_ini=${ODBCINI-}
+  sqlite_scenarios "$libdir/odbc/libsqlite3odbc.so"
+  if [ -x /usr/bin/psql ] && [ -e "$libdir/odbc/psqlodbca.so" ]; then
+    cut_proxy_scenario /usr/bin/psql "$libdir/odbc/psqlodbca.so"
+  else
+    echo "  SKIP cut-proxy: psql or $libdir/odbc/psqlodbca.so is not installed"
+  fi
+  export ODBCSYSINI=$saved_sysini ODBCINI=$saved_ini
+}
