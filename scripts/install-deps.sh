@@ -15,5 +15,6 @@ done
 sudo=""
 [ "$(id -u)" -ne 0 ] && sudo="sudo"
 echo "Installing: ${missing[*]}"
-$sudo apt-get update -qq
+# An index that fails to update (a mirror in sync) need not stop the install.
+$sudo apt-get update -qq || echo "apt-get update failed; installing from the package lists there are"
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -553,6 +554,36 @@ TEST_F(LimitedMemoryTest, ALimitTooSmallToHoldTheRecordsFailsAndKeepsTheTarget) 
   EXPECT_EQ(result.out, "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei old.dat \n");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
+}
+
+TEST_F(LimitedMemoryTest, AnOperatorsBudgetBelowTheExportSpillsToTheSameFileAndDSaysSo) {
+  const std::string expected = Reference();
+  const std::vector<std::string> traced = {"/bin/sh", "-c", "exec \"$0\" \"$@\" /D"};
+  env_["KORVADEX_MEMORY"] = " 8m ";
+  WriteFileBytes(Out("budget.dat"), "old content");
+  const CommandResult limited = Run("budget.dat", "1", std::to_string(kRows), traced);
+  EXPECT_EQ(limited.exitCode, 0);
+  EXPECT_TRUE(ReadFileBytes(Out("budget.dat")) == expected);
+  const std::size_t at = limited.out.find("Str WriteFile\nAusgelagert: ");
+  ASSERT_NE(at, std::string::npos) << limited.out;
+  unsigned long long runs = 0, bytes = 0, budget = 0;
+  ASSERT_EQ(std::sscanf(limited.out.c_str() + at, "Str WriteFile\nAusgelagert: %llu Laeufe, %llu Bytes, Speicher %llu Bytes\n",
+                        &runs, &bytes, &budget), 3) << limited.out;
+  EXPECT_EQ(budget, 8 * kMiB);
+  // 48 MB through halves of under 4 MiB: a dozen runs, all but the last half's records on disk.
+  EXPECT_GE(runs, 10u);
+  EXPECT_GT(bytes, 40 * kMiB);
+  EXPECT_LT(bytes, expected.size() + kRows * 4);
+  EXPECT_NE(limited.out.find("\n48000 Saetze kopiert in Datei budget.dat \n"), std::string::npos);
+
+  // A value that cannot be read leaves the default and says so.
+  env_["KORVADEX_MEMORY"] = "64MB";
+  const CommandResult ignored = Run("ignored.dat", "1", std::to_string(kRows), traced);
+  EXPECT_EQ(ignored.exitCode, 0);
+  EXPECT_NE(ignored.out.find("End GetIniValues\nKORVADEX_MEMORY ungueltig, ignoriert: \"64MB\"\nStr WriteFile\n"),
+            std::string::npos)
+      << ignored.out;
+  EXPECT_TRUE(ReadFileBytes(Out("ignored.dat")) == expected);
 }
 
 // A cgroup of the test's own, removed again when it goes.

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -214,20 +215,55 @@ TEST(RecordSpillTest, FullDiskDuringSpillIsReportedAsNotWrittenAndKeepsTheTarget
   EXPECT_EQ(FolderEntries(dir.path()), (std::vector<std::string>{"out.dat"}));
 }
 
-TEST(RecordSpillTest, TheBudgetIsAQuarterOfWhatMayStillBeAllocatedWithinBounds) {
+TEST(RecordSpillTest, TheBudgetIsAQuarterOfWhatMayStillBeAllocatedOrWhatAnOperatorAsksWithinBounds) {
   constexpr std::uint64_t kMiB = std::uint64_t{1} << 20;
   const struct {
     const char* label;
     std::uint64_t available;
+    std::uint64_t requested;
     std::size_t expected;
   } cases[] = {
-      {"nothing left", 0, 8 * kMiB},
-      {"a quarter below the minimum", 31 * kMiB, 8 * kMiB},
-      {"a quarter", 100 * kMiB, 25 * kMiB},
-      {"exactly the maximum", 4096 * kMiB, 1024 * kMiB},
-      {"far above", UINT64_MAX, 1024 * kMiB},
+      {"nothing left", 0, 0, 8 * kMiB},
+      {"a quarter below the minimum", 31 * kMiB, 0, 8 * kMiB},
+      {"a quarter", 100 * kMiB, 0, 25 * kMiB},
+      {"exactly the maximum", 4096 * kMiB, 0, 1024 * kMiB},
+      {"far above", UINT64_MAX, 0, 1024 * kMiB},
+      {"asked for less than a quarter", 4096 * kMiB, 64 * kMiB, 64 * kMiB},
+      {"asked for more than a quarter", 400 * kMiB, 150 * kMiB, 150 * kMiB},
+      {"asked for more than half", 400 * kMiB, 300 * kMiB, 200 * kMiB},
+      {"asked above the default's maximum", 64 * 1024 * kMiB, 4096 * kMiB, 4096 * kMiB},
+      {"asked below the minimum", 4096 * kMiB, 1 * kMiB, 8 * kMiB},
+      {"asked with nothing left", 0, 64 * kMiB, 8 * kMiB},
   };
-  for (const auto& c : cases) EXPECT_EQ(MemoryBudgetFor(c.available), c.expected) << c.label;
+  for (const auto& c : cases) EXPECT_EQ(MemoryBudgetFor(c.available, c.requested), c.expected) << c.label;
+}
+
+TEST(RecordSpillTest, ReadsTheSizesOperatorsWrite) {
+  constexpr std::uint64_t kKiB = 1024;
+  const struct {
+    const char* label;
+    const char* text;
+    std::optional<std::uint64_t> expected;
+  } cases[] = {
+      {"bytes", "1048576", 1048576},
+      {"kibibytes", "512K", 512 * kKiB},
+      {"mebibytes", "64M", 64 * kKiB * kKiB},
+      {"gibibytes", "2G", 2 * kKiB * kKiB * kKiB},
+      {"lower case", "64m", 64 * kKiB * kKiB},
+      {"blanks a batch file leaves", " 8G  ", 8 * kKiB * kKiB * kKiB},
+      {"largest", "17179869183G", 17179869183 * kKiB * kKiB * kKiB},
+      {"zero", "0", std::nullopt},
+      {"negative", "-1G", std::nullopt},
+      {"fraction", "1.5G", std::nullopt},
+      {"two letters", "64MB", std::nullopt},
+      {"other unit", "1T", std::nullopt},
+      {"unit alone", "M", std::nullopt},
+      {"blank between", "64 M", std::nullopt},
+      {"empty", "", std::nullopt},
+      {"digits overflow", "18446744073709551616", std::nullopt},
+      {"unit overflows", "17179869184G", std::nullopt},
+  };
+  for (const auto& c : cases) EXPECT_EQ(ParseMemorySize(c.text), c.expected) << c.label;
 }
 
 // Bytes the process has taken from malloc, in the heap and mapped on their own.

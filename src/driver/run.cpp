@@ -12,6 +12,7 @@
 #include "db/driver_process.h"
 #include "db/odbc_access.h"
 #include "driver/deadline.h"
+#include "driver/memory_setting.h"
 #include "jobdef/job_definition.h"
 #include "output/download_writer.h"
 #include "output/record_format.h"
@@ -348,6 +349,7 @@ int RunMain(int argc, const char* const* argv) {
   // download file itself will need room anyway, rather than to a small /tmp.
   context.records = std::make_unique<RecordList>();
   context.records->spillFolder = FolderOf(context.targetFileName);
+  context.records->requestedBudget = ReadMemorySetting(context.debugMode);
   const bool hasResultSet = db.resultColumnCount > 0;
   // The debug trace is the person's view of a /D run; the line would cut into it.
   context.progress.Start(&context.records->progress(), context.debugMode == 0);

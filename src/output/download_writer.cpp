@@ -66,6 +66,14 @@ WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList
 int WriteFile(std::unique_ptr<RecordList>& records, const std::string& targetFileName,
               int replaceFlag, int debugMode, const std::function<void()>& beforeMessage) {
   if (debugMode) std::printf("Str WriteFile\n");
+  // Whether the records went through the disk tells an operator whether the
+  // memory budget (KORVADEX_MEMORY) held the export.
+  if (debugMode && records && records->spillRunCount() > 0) {
+    std::printf("Ausgelagert: %llu Laeufe, %llu Bytes, Speicher %llu Bytes\n",
+                static_cast<unsigned long long>(records->spillRunCount()),
+                static_cast<unsigned long long>(records->progress().spilledBytes.load()),
+                static_cast<unsigned long long>(records->budget()));
+  }
   if (records && (records->count() > 0 || records->hasSpillFailed())) {
     const int stream = StandardStreamOf(targetFileName);
     const WriteOutcome outcome =

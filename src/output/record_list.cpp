@@ -3,6 +3,7 @@
 #include "output/record_list.h"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 #include <optional>
 #include <system_error>
@@ -15,7 +16,7 @@ namespace korvadex {
 namespace {
 
 constexpr std::size_t kMinBudget = std::size_t{8} << 20;
-constexpr std::size_t kMaxBudget = std::size_t{1} << 30;
+constexpr std::uint64_t kMaxBudget = std::uint64_t{1} << 30;
 constexpr std::size_t kMaxBlockBytes = std::size_t{4} << 20;
 
 // A block is a small part of the budget, so that what the last one leaves
@@ -30,11 +31,39 @@ std::size_t SpillBufferFor(std::size_t budget) {
 
 }  // namespace
 
-std::size_t MemoryBudgetFor(std::uint64_t available) {
-  return static_cast<std::size_t>(std::clamp<std::uint64_t>(available / 4, kMinBudget, kMaxBudget));
+std::optional<std::uint64_t> ParseMemorySize(std::string_view text) {
+  const std::size_t first = text.find_first_not_of(' ');
+  if (first == std::string_view::npos) return std::nullopt;
+  text = text.substr(first, text.find_last_not_of(' ') - first + 1);
+  int shift = 0;
+  switch (text.back()) {
+    case 'K': case 'k': shift = 10; break;
+    case 'M': case 'm': shift = 20; break;
+    case 'G': case 'g': shift = 30; break;
+    default: break;
+  }
+  if (shift != 0) text.remove_suffix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  if (value == 0 || value > (UINT64_MAX >> shift)) return std::nullopt;
+  return value << shift;
 }
 
-std::size_t DefaultMemoryBudget() { return MemoryBudgetFor(AvailableMemory()); }
+std::size_t MemoryBudgetFor(std::uint64_t available, std::uint64_t requested) {
+  // A 32-bit process could not address more, whatever it was told.
+  constexpr std::uint64_t kAddressable = std::numeric_limits<std::size_t>::max() / 2;
+  const std::uint64_t budget =
+      requested == 0 ? std::min(available / 4, kMaxBudget) : std::min({requested, available / 2, kAddressable});
+  return static_cast<std::size_t>(std::max<std::uint64_t>(budget, kMinBudget));
+}
+
+std::size_t MemoryBudget(std::uint64_t requested) { return MemoryBudgetFor(AvailableMemory(), requested); }
 
 RecordList::~RecordList() { AwaitSpill(); }
 
@@ -98,7 +127,7 @@ void RecordList::GiveUp() {
 
 bool RecordList::Add(std::string_view record) {
   if (hasFailed_) return false;
-  if (budget_ == 0) budget_ = DefaultMemoryBudget();
+  if (budget_ == 0) budget_ = MemoryBudget(requestedBudget);
   // Each half gets half of what the spill buffer leaves: while one is
   // spilled, the other takes the next records, so the fetch never waits for
   // a whole run to be sorted and written.

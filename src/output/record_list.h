@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -18,13 +19,22 @@
 
 namespace korvadex {
 
+// The bytes that an operator's size names: digits, then nothing for bytes or
+// K, M or G (either case) for KiB, MiB or GiB (powers of 1024), blanks around
+// allowed. Nothing for 0, a sign, a fraction, any other unit or text, and
+// more than 64 bits hold.
+std::optional<std::uint64_t> ParseMemorySize(std::string_view text);
+
 // Bytes of memory the records of a list may take, their blocks and sort
 // index included, when the process may still allocate `available` bytes: a
-// quarter of it, at least 8 MiB, at most 1 GiB.
-std::size_t MemoryBudgetFor(std::uint64_t available);
+// quarter of it, at most 1 GiB; or, when an operator asked for `requested`
+// bytes (0: nobody did), that much but at most half of `available`. Never
+// less than 8 MiB, below which the runs on disk grow many and the merge's
+// buffers small for little memory saved.
+std::size_t MemoryBudgetFor(std::uint64_t available, std::uint64_t requested = 0);
 
 // MemoryBudgetFor what the process may allocate now (AvailableMemory).
-std::size_t DefaultMemoryBudget();
+std::size_t MemoryBudget(std::uint64_t requested);
 
 // How far a list's work has come, for a person watching the run: written by
 // the threads that do the work, read from any thread at any time.
@@ -53,6 +63,10 @@ class RecordList {
   // before the first record.
   std::string spillFolder;
 
+  // Bytes an operator asked the records to take (KORVADEX_MEMORY); 0 for
+  // the default. Set before the first record.
+  std::uint64_t requestedBudget = 0;
+
   // All records added, those already spilled to disk included.
   std::int64_t count() const { return static_cast<std::int64_t>(spilledCount_ + store().count()); }
 
@@ -70,6 +84,9 @@ class RecordList {
 
   // Runs spilled or being spilled.
   std::size_t spillRunCount() const { return spillRunCount_; }
+
+  // The memory budget in force; 0 before the first record.
+  std::size_t budget() const { return budget_; }
 
   // Memory the records taking new ones hold: blocks, views and sort index.
   std::size_t heldMemory() const { return store().memory() + order().MemoryFor(store().count()); }
