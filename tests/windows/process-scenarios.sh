@@ -1,7 +1,8 @@
 # The driver process of korvadex.exe under wine, sourced by
 # .ci/steps/70-windows.sh: the driver process killed or crashing mid-fetch,
-# the run stopped by Ctrl-C or killed during the fetch, and a real driver
-# fault through the cut proxy. Each must end as on Linux: the old file kept,
+# the run stopped by Ctrl-C or killed during the fetch, a real driver fault
+# through the cut proxy, and a statement blocked by a lock until
+# KORVADEX_TIMEOUT passes. Each must end as on Linux: the old file kept,
 # no driver process left over. Uses the step's `wine`, `fail` and WINEPREFIX;
 # await_run serves the step's own stops too.
 
@@ -108,25 +109,79 @@ INI
   end_fetch "$run" run-killed 137 "old content"
 }
 
+# A statement blocked by a lock that another session holds, under
+# KORVADEX_TIMEOUT=2, with either flag: exit 9 once the deadline passes, the
+# file as it was, and the statement no longer on the server afterwards.
+lock_scenario() {
+  local run=$1 flag started seconds holder
+  local running="SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%kv-deadline%' AND pid <> pg_backend_pid()"
+  PGPASSWORD=kv-secret "${pg[@]}" -c BEGIN -c "LOCK TABLE big IN ACCESS EXCLUSIVE MODE" -c "SELECT pg_sleep(600)" \
+    >/dev/null 2>&1 &
+  holder=$!
+  await_answer "SELECT count(*) FROM pg_locks WHERE relation = 'big'::regclass AND granted" 1 ||
+    fail "lock: the holder did not get its lock"
+  for flag in 0 1; do
+    started=$(date +%s%N)
+    (cd "$run" && KORVADEX_TIMEOUT=2 exec "$wine" "$scenario_exe" LOCKED T1 old.dat $flag /D >"$scenario_work/lock-$flag.out") &
+    run_pid=$!
+    end_fetch "$run" lock-$flag 9 "complete old export" "Zeitlimit ueberschritten " \
+      "Zeitlimit KORVADEX_TIMEOUT=2 abgelaufen in Phase execute" "0 Saetze kopiert in Datei old.dat "
+    seconds=$((($(date +%s%N) - started) / 1000000000))
+    [ "$seconds" -ge 2 ] && [ "$seconds" -lt 30 ] || fail "lock-$flag: ended after $seconds s, not within 2 to 30 s"
+    await_answer "$running" 0 || fail "lock-$flag: the statement still runs on the server"
+  done
+  PGPASSWORD=kv-secret "${pg[@]}" -c "SELECT pg_terminate_backend(pid) FROM pg_stat_activity
+    WHERE query LIKE '%pg_sleep(600)%' AND pid <> pg_backend_pid()" >/dev/null
+  kill "$holder" 2>/dev/null || true
+  wait "$holder" || true
+}
+
+# await_answer SQL ANSWER: polls the server for up to ten seconds until SQL answers ANSWER.
+await_answer() {
+  for _ in $(seq 100); do
+    [ "$(PGPASSWORD=kv-secret "${pg[@]}" -c "$1")" = "$2" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
 # psqlODBC on the host, reached through wine's odbc32, meets a FETCH answer
 # that the proxy cuts after its fifth row. On Linux the driver crashes in the
 # child; under wine the fault in the host's library comes back from odbc32 as
 # an error status. Either way a read error, exit 6, the file as it was.
 cut_proxy_scenario() {
-  local psql=$1 driver=$2 run=$scenario_work/pg/jobs/run state=$scenario_work/pg-state port proxy_port
+  local run=$1 proxy_port
+  coproc proxy { "$scenario_lin/fetch_cut_proxy" "$port" 3 5; }
+  read -r proxy_port <&"${proxy[0]}" || fail "cut-proxy: the proxy did not start"
+  pg_source "$proxy_port"
+  (cd "$run" && exec "$wine" "$scenario_exe" JOB T1 old.dat 1 >"$scenario_work/cut-proxy.out") &
+  run_pid=$!
+  end_fetch "$run" cut-proxy 6 "complete old export"
+  grep -q '^Fehler Lesen in Leseschleife ' "$scenario_work/cut-proxy.out" || fail "cut-proxy: no read error"
+  exec {proxy[1]}>&-
+  [ "$(cat <&"${proxy[0]}")" = cut ] || fail "cut-proxy: the proxy never cut the third FETCH answer"
+  wait "$proxy_PID" || true
+}
+
+# pg_source PORT: the data source KVPG, psqlODBC to the server at PORT.
+pg_source() {
+  printf '[KVPG]\nDriver=%s\nServername=127.0.0.1\nPort=%s\nDatabase=kvtest\nSSLmode=disable\nUseDeclareFetch=1\nFetch=20\n' \
+    "$driver" "$1" >"$scenario_work/odbc-pg/odbc.ini"
+}
+
+# The PostgreSQL scenarios, on a server of their own: the lock, then the cut proxy.
+pg_scenarios() {
+  local psql=$1 driver=$2 run=$scenario_work/pg/jobs/run state=$scenario_work/pg-state port
   if ! bash "$scenario_source/tests/pg-server.sh" start "$state" >"$scenario_work/pg-server.log" 2>&1; then
-    echo "  SKIP cut-proxy: no PostgreSQL server: $(tail -1 "$scenario_work/pg-server.log")"
+    echo "  SKIP cut-proxy and lock: no PostgreSQL server: $(tail -1 "$scenario_work/pg-server.log")"
     return 0
   fi
   port=$(cat "$state/port")
-  PGPASSWORD=kv-secret "$psql" -q -h 127.0.0.1 -p "$port" -U kvuser -d kvtest \
-    -c "CREATE TABLE big AS SELECT g AS id FROM generate_series(1, 1000) g" || fail "cut-proxy: no table"
-  coproc proxy { "$scenario_lin/fetch_cut_proxy" "$port" 3 5; }
-  read -r proxy_port <&"${proxy[0]}" || fail "cut-proxy: the proxy did not start"
+  local pg=("$psql" -qAt -h 127.0.0.1 -p "$port" -U kvuser -d kvtest)
+  PGPASSWORD=kv-secret "${pg[@]}" -c "CREATE TABLE big AS SELECT g AS id FROM generate_series(1, 1000) g" ||
+    fail "pg: no table"
   mkdir -p "$scenario_work/pg/Files" "$run" "$scenario_work/odbc-pg"
   : >"$scenario_work/odbc-pg/odbcinst.ini"
-  printf '[KVPG]\nDriver=%s\nServername=127.0.0.1\nPort=%s\nDatabase=kvtest\nSSLmode=disable\nUseDeclareFetch=1\nFetch=20\n' \
-    "$driver" "$proxy_port" >"$scenario_work/odbc-pg/odbc.ini"
   printf 'kv-secret\n' | "$scenario_cred" init "$scenario_work/pg/Files/Kastrovin.Ini" --database KVPG \
     --login kvuser --db-system PG --pass - >/dev/null
   cat >"$run/KORVADEX.PG.INI" <<'INI'
@@ -138,16 +193,17 @@ FLEN01=8
 FELD02=NAME
 FTYP02=CHAR
 FLEN02=12
+[LOCKED]
+SQL001=SELECT id, 'kv-deadline' FROM big
+FELD01=ID
+FTYP01=DEC
+FLEN01=8
 INI
   echo "complete old export" >"$run/old.dat"
   export ODBCSYSINI=$scenario_work/odbc-pg ODBCINI=$scenario_work/odbc-pg/odbc.ini
-  (cd "$run" && exec "$wine" "$scenario_exe" JOB T1 old.dat 1 >"$scenario_work/cut-proxy.out") &
-  run_pid=$!
-  end_fetch "$run" cut-proxy 6 "complete old export"
-  grep -q '^Fehler Lesen in Leseschleife ' "$scenario_work/cut-proxy.out" || fail "cut-proxy: no read error"
-  exec {proxy[1]}>&-
-  [ "$(cat <&"${proxy[0]}")" = cut ] || fail "cut-proxy: the proxy never cut the third FETCH answer"
-  wait "$proxy_PID" || true
+  pg_source "$port"
+  lock_scenario "$run"
+  cut_proxy_scenario "$run"
   bash "$scenario_source/tests/pg-server.sh" stop "$state" >/dev/null 2>&1 || true
 }
 
@@ -169,9 +225,9 @@ run_process_scenarios() {
   local saved_sysini=${ODBCSYSINI-} saved_ini=${ODBCINI-}
   sqlite_scenarios "$libdir/odbc/libsqlite3odbc.so"
   if [ -x /usr/bin/psql ] && [ -e "$libdir/odbc/psqlodbca.so" ]; then
-    cut_proxy_scenario /usr/bin/psql "$libdir/odbc/psqlodbca.so"
+    pg_scenarios /usr/bin/psql "$libdir/odbc/psqlodbca.so"
   else
-    echo "  SKIP cut-proxy: psql or $libdir/odbc/psqlodbca.so is not installed"
+    echo "  SKIP cut-proxy and lock: psql or $libdir/odbc/psqlodbca.so is not installed"
   fi
   export ODBCSYSINI=$saved_sysini ODBCINI=$saved_ini
 }
