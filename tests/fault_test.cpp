@@ -1040,7 +1040,8 @@ TEST_F(FaultTest, DriverOnAThreadExportsTheSameFileAndEndsTheRunAtTheDeadline) {
     const std::string out = ReadFileBytes(dir_ / "stdout");
     EXPECT_NE(out.find(kDriverOnThread), std::string::npos) << out;
     EXPECT_EQ(out.substr(out.find("End GetIniValues\n") + 17), c.out);
-    EXPECT_TRUE(ReadFileBytes(Out("thread.dat")) == c.file);
+    const std::string file = ReadFileBytes(Out("thread.dat"));
+    EXPECT_TRUE(file == c.file) << file.size() << " bytes";
     EXPECT_GE(seconds, c.leastSeconds);
   }
 }
