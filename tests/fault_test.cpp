@@ -67,6 +67,14 @@ std::vector<std::string> CoreFilesIn(const std::string& folder) { return NamesIn
 // that may make one does.
 const std::vector<std::string> kWithCores = {"/usr/bin/prlimit", "--core=unlimited"};
 
+// Runs the command after it where threads but no processes can be had, so
+// that the driver runs on a thread of the run, as /D then says.
+const std::string kForkDenied = KORVADEX_FORK_DENIED_BINARY;
+constexpr char kDriverOnThread[] = "ODBC-Treiber ohne eigenen Prozess (fork: Operation not permitted)\n";
+
+// False where fork_denied cannot refuse processes (not x86-64).
+bool CanDenyFork() { return testing::RunCommand({kForkDenied, "/bin/true"}, "").exitCode == 0; }
+
 // Sets the immutable attribute for the guard's life; root ignores permission
 // bits, so this is the only way to refuse it a write. False when unsupported.
 class ImmutableFile {
@@ -811,6 +819,7 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     int signal;            // sent to the run after that, or 0
     std::string out;       // before the driver's diagnostics and the count line
     int leastSeconds;      // the deadline, and the grace for a stopped driver
+    bool isDriverOnThread = false;  // cancelled there by the run's own deadline watch
   };
   const Case cases[] = {
       {"SELECT 1", {{"KORVADEX_CONNECT_TIMEOUT", "2"}}, "1", true, false, 0,
@@ -819,6 +828,8 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
        " Aktiviert Debugger\nKORVADEX_CONNECT_TIMEOUT='1.5' nicht lesbar, ohne Zeitlimit\n" + passed +
            "TIMEOUT=2 abgelaufen in Phase connect\n", 2},
       {blocked, {{"KORVADEX_TIMEOUT", "2"}}, "0", false, false, 0, passed + "TIMEOUT=2 abgelaufen in Phase execute\n", 2},
+      {blocked, {{"KORVADEX_TIMEOUT", "2"}}, "0", false, false, 0, passed + "TIMEOUT=2 abgelaufen in Phase execute\n", 2,
+       CanDenyFork()},
       {blocked, {{"KORVADEX_TIMEOUT", "10"}}, "0", false, true, 0,
        passed + "TIMEOUT=10 abgelaufen in Phase execute\nODBC-Treiberprozess beendet durch Signal 9 (SIGKILL)\n", 13},
       {blocked, {{"KORVADEX_TIMEOUT", "10"}}, "0", false, true, SIGTERM, "0 Saetze kopiert in Datei pg.dat \n", 13},
@@ -833,7 +844,9 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     std::map<std::string, std::string> env = env_;
     env.insert(c.settings.begin(), c.settings.end());
     const auto start = std::chrono::steady_clock::now();
-    Child child({KORVADEX_BINARY, "JOB", "T1", "pg.dat", c.flag, "/D"}, tree_.runDir, env, dir_ / "stdout");
+    std::vector<std::string> argv{KORVADEX_BINARY, "JOB", "T1", "pg.dat", c.flag, "/D"};
+    if (c.isDriverOnThread) argv.insert(argv.begin(), kForkDenied);
+    Child child(argv, tree_.runDir, env, dir_ / "stdout");
     if (c.isDriverStopped) {
       ASSERT_EQ(AwaitAnswer(running + " AND wait_event_type = 'Lock'", "1"), "1");
       const std::vector<pid_t> pids = ProcessAndChildren(child.pid());
@@ -919,10 +932,12 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     int signal;
     int exitCode;
     std::string out;
+    bool isDriverOnThread = false;
   };
   const Case cases[] = {
       {false, SIGINT, 128 + SIGINT, "0 Saetze kopiert in Datei old.dat \n"},
       {false, SIGTERM, 128 + SIGTERM, "0 Saetze kopiert in Datei old.dat \n"},
+      {false, SIGTERM, 128 + SIGTERM, "0 Saetze kopiert in Datei old.dat \n", true},
       {true, SIGSEGV, 6,
        "Fehler Lesen in Leseschleife -1\nODBC-Treiberprozess beendet durch Signal 11 (SIGSEGV)\n"
        "0 Saetze kopiert in Datei old.dat \n"},
@@ -936,7 +951,9 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     // ThreadSanitizer's own handler hangs on a SIGSEGV sent from outside; the
     // real driver crashes of the proxy tests still run in that build.
     if (c.signal == SIGSEGV && kIsThreadSanitized) continue;
+    if (c.isDriverOnThread && !CanDenyFork()) continue;
     std::vector<std::string> argv = kWithCores;
+    if (c.isDriverOnThread) argv.push_back(kForkDenied);
     argv.insert(argv.end(), {KORVADEX_BINARY, "JOB", "T1", "old.dat", "0", "/D"});
     Child child(argv, tree_.runDir, env_, dir_ / "stdout");
     // The fetch is under way once records pile up in the run after the statement went out.
@@ -956,12 +973,13 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     }
     ASSERT_TRUE(isFetching);
     const std::vector<pid_t> pids = ProcessAndChildren(child.pid());
-    ASSERT_EQ(pids.size(), 2u) << "the run and its driver process";
+    ASSERT_EQ(pids.size(), c.isDriverOnThread ? 1u : 2u) << "the run and its driver process";
     ::kill(c.isForDriver ? pids[1] : pids[0], c.signal);
     ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex did not end";
     ASSERT_TRUE(WIFEXITED(status)) << "korvadex ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), c.exitCode);
     const std::string out = ReadFileBytes(dir_ / "stdout");
+    EXPECT_EQ(out.find(kDriverOnThread) != std::string::npos, c.isDriverOnThread);
     std::string tail = out.substr(out.find(statementRead) + statementRead.size());
     // A sanitizer build catches the SIGSEGV itself and exits with 1 instead.
     const std::string caught = "ODBC-Treiberprozess beendet mit Code 1\n";
@@ -972,6 +990,59 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
     // The driver process makes no core file, though the limit allows one.
     EXPECT_EQ(CoreFilesIn(tree_.runDir), std::vector<std::string>{});
+  }
+}
+
+// The driver on a thread of the run, where no process can be had: an export
+// of several batches comes out as with a driver process, and a statement that
+// SQLite cannot cancel (one step that counts for hours) ends the run at the
+// deadline's grace, since the thread cannot be ended apart from the run.
+TEST_F(FaultTest, DriverOnAThreadExportsTheSameFileAndEndsTheRunAtTheDeadline) {
+  if (!CanDenyFork()) GTEST_SKIP() << "no seccomp filter for fork here";
+  const std::string export50k =
+      "SQL001=WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 50000) "
+      "SELECT 100000 - i, 'row-' || i FROM n\nFELD01=N\nFTYP01=DEC\nFLEN01=6\nFELD02=V\nFTYP02=CHAR\nFLEN02=10\n";
+  Job(export50k);
+  ASSERT_EQ(Run("process.dat", "1").out, "50000 Saetze kopiert in Datei process.dat \n");
+  const std::string exported = ReadFileBytes(Out("process.dat"));
+  ASSERT_EQ(exported.substr(0, 32), "050000row-50000 050001row-49999 ");
+  struct Case {
+    std::string job;
+    std::map<std::string, std::string> settings;
+    int exitCode;
+    std::string out;       // what follows the statement's trace
+    std::string file;      // the target after the run
+    double leastSeconds;   // the deadline and its grace
+  };
+  const Case cases[] = {
+      {export50k, {}, 0, "Str WriteFile\nEnd WriteFile\n50000 Saetze kopiert in Datei thread.dat \n", exported, 0},
+      {"SQL001=WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 1000000000000) "
+       "SELECT count(*) FROM n\nFELD01=C\nFTYP01=DEC\nFLEN01=9\n",
+       {{"KORVADEX_TIMEOUT", "2"}}, 9,
+       "Zeitlimit ueberschritten \nZeitlimit KORVADEX_TIMEOUT=2 abgelaufen in Phase fetch\n"
+       "0 Saetze kopiert in Datei thread.dat \n",
+       "old content", 5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.out);
+    Job(c.job);
+    WriteFileBytes(Out("thread.dat"), "old content");
+    std::map<std::string, std::string> env = env_;
+    env.insert(c.settings.begin(), c.settings.end());
+    const auto start = std::chrono::steady_clock::now();
+    Child child({kForkDenied, KORVADEX_BINARY, "JOB", "T1", "thread.dat", "1", "/D"}, tree_.runDir, env,
+                dir_ / "stdout");
+    int status = 0;
+    ASSERT_TRUE(child.WaitFor(std::chrono::minutes(1), status)) << "korvadex hangs";
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(WIFEXITED(status)) << "korvadex ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), c.exitCode);
+    const std::string out = ReadFileBytes(dir_ / "stdout");
+    EXPECT_NE(out.find(kDriverOnThread), std::string::npos) << out;
+    EXPECT_EQ(out.substr(out.find("End GetIniValues\n") + 17), c.out);
+    const std::string file = ReadFileBytes(Out("thread.dat"));
+    EXPECT_TRUE(file == c.file) << file.size() << " bytes";
+    EXPECT_GE(seconds, c.leastSeconds);
   }
 }
 
