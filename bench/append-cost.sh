@@ -24,7 +24,7 @@ record_length=40
 for binary in "$korvadex" "$cred" /usr/bin/sqlite3; do
   [ -x "$binary" ] || { echo "missing $binary (build first; sqlite3 is the Debian package sqlite3)" >&2; exit 1; }
 done
-sqlite_driver=$(find /usr/lib -name libsqlite3odbc.so -print -quit)
+sqlite_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name libsqlite3odbc.so -print -quit 2>/dev/null || true)
 [ -n "$sqlite_driver" ] || { echo "missing the SQLite ODBC driver (libsqliteodbc)" >&2; exit 1; }
 
 work=$(mktemp -d "${WORK_ROOT:-/tmp}/korvadex-append.XXXXXX")

@@ -52,9 +52,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
-sqlite_driver=$(find /usr/lib -name libsqlite3odbc.so -print -quit)
-pg_driver=$(find /usr/lib -name psqlodbca.so -print -quit)
-mariadb_driver=$(find /usr/lib -name libmaodbc.so -print -quit)
+sqlite_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name libsqlite3odbc.so -print -quit 2>/dev/null || true)
+pg_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name psqlodbca.so -print -quit 2>/dev/null || true)
+mariadb_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name libmaodbc.so -print -quit 2>/dev/null || true)
 mkdir -p "$work/odbc"
 cat > "$work/odbc/odbcinst.ini" <<INI
 [SQLite3]

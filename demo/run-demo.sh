@@ -11,7 +11,7 @@ work=$root/demo/work
 rm -rf "$work"
 mkdir -p "$work/odbc" "$work/Files" "$work/jobs/run"
 
-driver=$(find /usr/lib -name libsqlite3odbc.so -print -quit)
+driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name libsqlite3odbc.so -print -quit 2>/dev/null || true)
 [ -n "$driver" ] || { echo "The SQLite ODBC driver (libsqliteodbc) is not installed." >&2; exit 1; }
 
 # A private ODBC configuration, so the system's /etc/odbc.ini is never touched.
