@@ -111,18 +111,6 @@ bool IsWritingInto(pid_t pid, const std::string& folder, const std::string& exce
   return false;
 }
 
-#if defined(__SANITIZE_THREAD__)
-constexpr bool kIsThreadSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-constexpr bool kIsThreadSanitized = true;
-#else
-constexpr bool kIsThreadSanitized = false;
-#endif
-#else
-constexpr bool kIsThreadSanitized = false;
-#endif
-
 // The process and its children: the run and the process that runs its driver.
 std::vector<pid_t> ProcessAndChildren(pid_t pid) {
   std::vector<pid_t> pids{pid};
@@ -950,7 +938,7 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     SCOPED_TRACE(strsignal(c.signal));
     // ThreadSanitizer's own handler hangs on a SIGSEGV sent from outside; the
     // real driver crashes of the proxy tests still run in that build.
-    if (c.signal == SIGSEGV && kIsThreadSanitized) continue;
+    if (c.signal == SIGSEGV && testing::kIsThreadSanitized) continue;
     if (c.isDriverOnThread && !CanDenyFork()) continue;
     std::vector<std::string> argv = kWithCores;
     if (c.isDriverOnThread) argv.push_back(kForkDenied);

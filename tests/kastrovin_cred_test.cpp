@@ -204,7 +204,8 @@ TEST(KastrovinCredTest, InitWritesAPrivateFile) {
 // default action, as a shell or scheduler starts the tool: every write to a
 // regular file then fails as on a full disk once the tool ignores the signal.
 CommandResult CredWithFullDisk(const std::vector<std::string>& args, const std::string& input) {
-  std::vector<std::string> argv{"/bin/sh", "-c", "ulimit -f 0; exec \"$0\" \"$@\"", KORVADEX_CRED_BINARY};
+  // One byte, not none: a sanitizer's runtime writes a file of its own at start.
+  std::vector<std::string> argv{"/usr/bin/prlimit", "--fsize=1", KORVADEX_CRED_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
   // A signal ignored here would stay ignored in the child and hide a tool that dies of it.
   const sighandler_t oldHandler = ::signal(SIGXFSZ, SIG_DFL);
@@ -505,6 +506,9 @@ TEST(KastrovinCredTest, TerminalEntriesThatDifferWriteNothing) {
 // Ctrl-C (the terminal's SIGINT), kill and a closed terminal at either prompt
 // give the echo back and end the tool with 128 + the signal, writing nothing.
 TEST(KastrovinCredTest, SignalAtThePromptRestoresEchoAndWritesNothing) {
+  // That runtime runs a signal's handler only once the read the tool waits in
+  // returns, which a signal at the prompt never makes it do.
+  if (testing::kIsThreadSanitized) GTEST_SKIP() << "ThreadSanitizer delays the handler past the wait";
   TempDir dir;
   WriteFileBytes(dir / "old.ini", "old\n");
   const std::vector<std::string> init{"init", "c.ini", "--database", "D", "--login", "u", "--db-system", "S"};

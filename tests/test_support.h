@@ -149,6 +149,20 @@ class TestServer {
 CommandResult RunKorvadex(const JobTree& tree, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env);
 
+// ThreadSanitizer's build: its runtime delays a signal's handler until the
+// thread leaves the call it waits in, and hangs on a SIGSEGV sent from outside.
+#if defined(__SANITIZE_THREAD__)
+inline constexpr bool kIsThreadSanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+inline constexpr bool kIsThreadSanitized = true;
+#else
+inline constexpr bool kIsThreadSanitized = false;
+#endif
+#else
+inline constexpr bool kIsThreadSanitized = false;
+#endif
+
 }  // namespace korvadex::testing
 
 #endif  // KORVADEX_TESTS_TEST_SUPPORT_H_
