@@ -39,25 +39,7 @@ INSERT INTO artikel VALUES (42, 'Duebel 6mm', 4.99, 'Nachbestellen bis Freitag, 
 INSERT INTO artikel VALUES (8, 'Akkuschrauber', 129.0, 'Vorfuehrgeraet', 'KASSE2');
 SQL
 
-cat > "$work/jobs/run/KORVADEX.SQLITE.INI" <<'INI'
-; Demo job: the articles of one terminal.
-[ARTIKEL]
-SQL001=SELECT nr, name, preis, notiz
-SQL002=FROM artikel
-SQL003=WHERE terminal = '$parm01'
-FELD01=NR
-FTYP01=DEC
-FLEN01=5
-FELD02=NAME
-FTYP02=CHAR
-FLEN02=12
-FELD03=PREIS
-FTYP03=DEC
-FLEN03=8
-FELD04=NOTIZ
-FTYP04=TXT
-FLEN04=20
-INI
+cp "$root/demo/KORVADEX.SQLITE.INI" "$work/jobs/run/"
 
 # The credentials file holds every value encrypted; kastrovin-cred writes it
 # (mode 0600) and shows what korvadex will read from it.

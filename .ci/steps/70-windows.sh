@@ -201,23 +201,8 @@ scenarios() {
   # One tree per system: Files/Kastrovin.Ini and jobs/run/KORVADEX.SQLITE.INI.
   for tree in lin win bad; do
     mkdir -p "$work/$tree/Files" "$work/$tree/jobs/run/sub"
-    cat > "$work/$tree/jobs/run/KORVADEX.SQLITE.INI" <<'INI'
-[ARTIKEL]
-SQL001=SELECT nr, name, preis, notiz
-SQL002=FROM artikel
-SQL003=WHERE terminal = '$parm01'
-FELD01=NR
-FTYP01=DEC
-FLEN01=5
-FELD02=NAME
-FTYP02=CHAR
-FLEN02=12
-FELD03=PREIS
-FTYP03=DEC
-FLEN03=8
-FELD04=NOTIZ
-FTYP04=TXT
-FLEN04=20
+    # The demo's job, and one for the spilled export.
+    { cat "$root/demo/KORVADEX.SQLITE.INI"; cat <<'INI'; } > "$work/$tree/jobs/run/KORVADEX.SQLITE.INI"
 [GROSS]
 SQL001=SELECT nr, name FROM gross WHERE '$parm01' <> ''
 FELD01=NR
