@@ -10,6 +10,7 @@
 #include "driver/deadline.h"
 #include "driver/progress_line.h"
 #include "jobdef/column_def.h"
+#include "output/column_stats.h"
 #include "output/record_list.h"
 
 namespace korvadex {
@@ -36,6 +37,7 @@ struct RunContext {
 
   std::unique_ptr<RecordList> records;  // the collected records; absent until the first
   std::int64_t recordCount = 0;         // rows fetched and formatted; printed at the end
+  ColumnStatsTable columnStats;         // per job column: values cut, characters replaced, NULLs
 
   ProgressLine progress;        // the line on a person's terminal while rows are read and written
   DeadlineWatch deadline;       // ends the run at KORVADEX_CONNECT_TIMEOUT or KORVADEX_TIMEOUT
