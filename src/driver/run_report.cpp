@@ -1,0 +1,244 @@
+// The run report: its JSON (through nlohmann/json) and its atomic writing.
+#include "driver/run_report.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+#include "driver/run.h"
+#include "output/record_format.h"
+#include "platform/child_process.h"
+#include "platform/file_io.h"
+#include "platform/file_ops.h"
+#include "platform/paths.h"
+#include "platform/run_signals.h"
+
+namespace korvadex {
+
+namespace {
+
+using nlohmann::ordered_json;
+
+constexpr std::string_view kDiagnosticPrefix = "ODBC-Diagnose: SQLSTATE ";
+constexpr std::string_view kNativePrefix = ", nativer Code ";
+
+// The exit code 10 of the strict mode, which a code page setting brings.
+constexpr int kExitStrictViolation = 10;
+
+// UTC as RFC 3339 with milliseconds: "2026-12-10T13:40:02.123Z".
+std::string UtcText(std::chrono::system_clock::time_point when) {
+  const auto sinceEpoch = when.time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
+  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
+  // gmtime_r and gmtime_s differ between the systems; the civil date is
+  // computed here instead (Howard Hinnant's days-to-civil).
+  const std::int64_t days = seconds.count() >= 0 ? seconds.count() / 86400 : (seconds.count() - 86399) / 86400;
+  const std::int64_t secondOfDay = seconds.count() - days * 86400;
+  const std::int64_t z = days + 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const std::int64_t dayOfEra = z - era * 146097;
+  const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+  const std::int64_t monthIndex = (5 * dayOfYear + 2) / 153;
+  const std::int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
+  const std::int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
+  const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ", static_cast<long long>(year),
+                static_cast<long long>(month), static_cast<long long>(day),
+                static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
+                static_cast<long long>(secondOfDay % 60), static_cast<long long>(millis));
+  return text;
+}
+
+// Null for an empty text: "not known" rather than "known to be empty".
+ordered_json TextOrNull(const std::string& text) { return text.empty() ? ordered_json() : ordered_json(text); }
+
+// The diagnostic records as the trace shows them, one object each; a line of
+// the driver process's own (how it ended) has no SQLSTATE, and a line that
+// belongs to neither continues the message before it.
+ordered_json DiagnosticRecords(const std::string& diagnostics) {
+  ordered_json records = ordered_json::array();
+  std::size_t at = 0;
+  while (at < diagnostics.size()) {
+    std::size_t end = diagnostics.find('\n', at);
+    if (end == std::string::npos) end = diagnostics.size();
+    const std::string_view line(diagnostics.data() + at, end - at);
+    at = end + 1;
+    if (line.empty()) continue;
+    const std::size_t native = line.find(kNativePrefix);
+    if (line.starts_with(kDiagnosticPrefix) && native != std::string_view::npos) {
+      const std::string_view state = line.substr(kDiagnosticPrefix.size(), native - kDiagnosticPrefix.size());
+      const std::string_view rest = line.substr(native + kNativePrefix.size());
+      const std::size_t colon = rest.find(": ");
+      char* parsedEnd = nullptr;
+      const std::string code(rest.substr(0, colon));
+      const long nativeCode = std::strtol(code.c_str(), &parsedEnd, 10);
+      if (colon != std::string_view::npos && parsedEnd != code.c_str() && *parsedEnd == '\0') {
+        records.push_back({{"sqlstate", std::string(state)},
+                           {"native", nativeCode},
+                           {"text", std::string(rest.substr(colon + 2))}});
+        continue;
+      }
+    }
+    if (!line.starts_with("ODBC-") && !records.empty()) {
+      records.back()["text"] = records.back()["text"].get<std::string>() + "\n" + std::string(line);
+      continue;
+    }
+    records.push_back({{"sqlstate", nullptr}, {"native", nullptr}, {"text", std::string(line)}});
+  }
+  return records;
+}
+
+ordered_json Columns(const RunContext& context) {
+  ordered_json columns = ordered_json::array();
+  for (std::size_t i = 0; i < context.columns.size(); ++i) {
+    const ColumnDef& column = context.columns[i];
+    if (column.name.empty()) continue;
+    const ColumnStats& stats = context.columnStats[i];
+    columns.push_back({{"number", i + 1},
+                       {"name", column.name},
+                       {"type", column.type},
+                       {"width", column.width},
+                       {"cut", stats.cutValues},
+                       {"replaced", stats.replacedChars},
+                       {"nulls", stats.nullValues}});
+  }
+  return columns;
+}
+
+ordered_json Phases(const RunContext& context) {
+  if (!context.progress.hasStarted()) return nullptr;
+  const PhaseTimes& times = context.progress.phaseTimes();
+  return {{"before_fetch_seconds", times.beforeFetch},
+          {"fetch_seconds", times.fetching},
+          {"sort_seconds", times.sorting},
+          {"write_seconds", times.writing}};
+}
+
+ordered_json Stop(const RunContext& context) {
+  ordered_json stop = {{"deadline", nullptr}, {"signal", nullptr}};
+  std::string variable;
+  int seconds = 0;
+  std::string phase;
+  if (StopSignal() == kDeadlineStop && context.deadline.PassedDeadline(variable, seconds, phase)) {
+    stop["deadline"] = {{"variable", variable}, {"seconds", seconds}, {"phase", phase}};
+  }
+  if (StopSignal() > 0) {
+    stop["signal"] = {{"number", StopSignal()}, {"name", std::string("SIG") + SignalName(StopSignal())}};
+  }
+  return stop;
+}
+
+}  // namespace
+
+std::string ExitName(int exitCode) {
+  switch (exitCode) {
+    case kExitCompleted:
+      return "completed";
+    case kExitNoStatement:
+      return "no_statement";
+    case kExitConnectFailed:
+      return "connect_failed";
+    case kExitExecuteFailed:
+      return "execute_failed";
+    case kExitReadFailed:
+      return "read_failed";
+    case kExitWriteFailed:
+      return "write_failed";
+    case kExitOutputLost:
+      return "output_lost";
+    case kExitDeadline:
+      return "deadline";
+    case kExitStrictViolation:
+      return "strict_violation";
+    default:
+      return exitCode > 128 ? "stopped" : "unknown";
+  }
+}
+
+std::string ReadReportSetting() {
+  const char* value = std::getenv("KORVADEX_REPORT");
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+std::string FormatRunReport(const RunContext& context, int exitCode, std::chrono::system_clock::time_point end) {
+  const RecordLayout layout = MakeRecordLayout(context.columns);
+  const bool hasWritten = !context.writtenSha256.empty();
+  ordered_json report = {
+      {"format", kRunReportFormat},
+      {"tool", {{"name", "korvadex"}, {"version", KORVADEX_VERSION}}},
+      {"start", UtcText(context.startTime)},
+      {"end", UtcText(end)},
+      {"exit", {{"code", exitCode}, {"name", ExitName(exitCode)}}},
+      {"job",
+       {{"section", context.sectionName},
+        {"terminal", context.terminalName},
+        {"target", context.targetFileName},
+        {"replace", context.replaceFlag == 1},
+        {"statement", TextOrNull(context.sqlStatement)},
+        {"record_length", layout.length}}},
+      {"output",
+       {{"rows", hasWritten ? context.recordCount : std::int64_t{0}},
+        {"bytes", context.writtenBytes},
+        {"sha256", TextOrNull(context.writtenSha256)},
+        {"spill_runs", context.spilledRuns},
+        {"spill_bytes", context.spilledBytes}}},
+      {"phases", Phases(context)},
+      {"columns", Columns(context)},
+      {"database",
+       {{"data_source", TextOrNull(context.dataSource)},
+        {"driver_name", TextOrNull(context.db.info.driverName)},
+        {"driver_version", TextOrNull(context.db.info.driverVersion)},
+        {"dbms_name", TextOrNull(context.db.info.dbmsName)},
+        {"dbms_version", TextOrNull(context.db.info.dbmsVersion)}}},
+      {"diagnostics", DiagnosticRecords(context.db.diagnostics)},
+      {"stop", Stop(context)},
+  };
+  // A statement or a driver's message in a code page other than UTF-8 is
+  // shown with replacement characters rather than refused.
+  return report.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+}
+
+bool WriteRunReport(const std::string& path, const std::string& text, std::string& error) {
+  const std::string folder = FolderOf(path);
+  std::string tempPath = JoinPath(folder, "." + FileNameOf(path) + ".XXXXXX");
+  UniqueFd file(CreateUniqueFile(tempPath));
+  if (!file.isOpen()) {
+    error = path + ": " + std::strerror(errno);
+    return false;
+  }
+  GiveNewFileMode(file.get());
+  const bool isWritten = WriteAll(file.get(), text.data(), text.size()) && SyncFile(file.get()) && file.Close() &&
+                         ReplaceFileAtomically(tempPath, path);
+  if (!isWritten) {
+    error = path + ": " + std::strerror(errno);
+    file.Close();
+    RemoveFile(tempPath);
+    return false;
+  }
+  // A lost folder entry would bring the old report back after a crash.
+  SyncFolder(folder);
+  return true;
+}
+
+void FinishRunReport(const RunContext& context, int exitCode) {
+  if (context.reportFile.empty()) return;
+  std::string error;
+  std::string text;
+  try {
+    text = FormatRunReport(context, exitCode, std::chrono::system_clock::now());
+  } catch (const std::exception& failure) {
+    error = failure.what();
+  }
+  if (error.empty() && WriteRunReport(context.reportFile, text, error)) return;
+  // No report of an earlier run may pass for this one's.
+  RemoveFile(context.reportFile);
+  if (context.debugMode) std::fprintf(stderr, "Laufbericht nicht geschrieben: %s\n", error.c_str());
+}
+
+}  // namespace korvadex
