@@ -831,6 +831,7 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
     std::map<std::string, std::string> env = env_;
     env.insert(c.settings.begin(), c.settings.end());
+    env["KORVADEX_REPORT"] = dir_ / "report.json";
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> argv{KORVADEX_BINARY, "JOB", "T1", "pg.dat", c.flag, "/D"};
     if (c.isDriverOnThread) argv.insert(argv.begin(), kForkDenied);
@@ -848,6 +849,21 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     EXPECT_TRUE(result.out.starts_with(c.out)) << result.out;
     EXPECT_TRUE(("\n" + result.out).ends_with("\n0 Saetze kopiert in Datei pg.dat \n")) << result.out;
     EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "complete old export");
+    // A run on a driver thread that ends at the deadline's grace leaves no report.
+    if (!c.isDriverOnThread) {
+      const nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "kv-secret");
+      EXPECT_EQ(report["exit"]["name"], c.signal != 0 ? "stopped" : "deadline");
+      EXPECT_EQ(report["output"]["rows"], 0);
+      if (c.signal != 0) {
+        EXPECT_EQ(report["stop"]["signal"], nlohmann::json({{"number", SIGTERM}, {"name", "SIGTERM"}}));
+      } else {
+        const std::string trace = c.out.substr(c.out.find("Zeitlimit KORVADEX_"));
+        const nlohmann::json& deadline = report["stop"]["deadline"];
+        EXPECT_EQ("Zeitlimit " + deadline["variable"].get<std::string>() + "=" + deadline["seconds"].dump() +
+                      " abgelaufen in Phase " + deadline["phase"].get<std::string>() + "\n",
+                  trace.substr(0, trace.find('\n') + 1));
+      }
+    }
     // Nowhere near the ten minutes the lock is held or the rows take.
     EXPECT_GE(seconds, c.leastSeconds);
     EXPECT_LT(seconds, 45);
@@ -878,7 +894,15 @@ TEST_F(ServerSessionTest, DriverCrashAtACutFetchAnswerIsAReadError) {
   EXPECT_FALSE(proxy.hasCut());
 
   WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
+  env_["KORVADEX_REPORT"] = dir_ / "report.json";
   const CommandResult result = RunJob("pg.dat");
+  const nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "kv-secret");
+  EXPECT_EQ(report["exit"]["name"], "read_failed");
+  EXPECT_EQ(report["output"]["rows"], 0);
+  EXPECT_TRUE(report["output"]["sha256"].is_null());
+  const nlohmann::json crash = {{"sqlstate", nullptr}, {"native", nullptr},
+                                {"text", "ODBC-Treiberprozess beendet durch Signal 11 (SIGSEGV)"}};
+  EXPECT_EQ(report["diagnostics"], nlohmann::json::array({crash})) << report["diagnostics"];
   std::string queries;
   for (const std::string& query : proxy.Queries()) queries += "\n  " + query;
   ASSERT_TRUE(proxy.hasCut()) << "the third FETCH answer never came; queries:" << queries;
@@ -943,7 +967,9 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     std::vector<std::string> argv = kWithCores;
     if (c.isDriverOnThread) argv.push_back(kForkDenied);
     argv.insert(argv.end(), {KORVADEX_BINARY, "JOB", "T1", "old.dat", "0", "/D"});
-    Child child(argv, tree_.runDir, env_, dir_ / "stdout");
+    std::map<std::string, std::string> env = env_;
+    env["KORVADEX_REPORT"] = dir_ / "report.json";
+    Child child(argv, tree_.runDir, env, dir_ / "stdout");
     // The fetch is under way once records pile up in the run after the statement went out.
     int status = 0;
     long residentAtStart = -1;
@@ -976,6 +1002,12 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     }
     EXPECT_EQ(tail, c.out);
     EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
+    const nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "s3cr3t-Pw");
+    EXPECT_EQ(report["exit"]["code"], c.exitCode);
+    EXPECT_EQ(report["exit"]["name"], c.isForDriver ? "read_failed" : "stopped");
+    EXPECT_EQ(report["output"]["rows"], 0);
+    EXPECT_EQ(report["stop"]["signal"].is_null(), c.isForDriver);
+    if (!c.isForDriver) EXPECT_EQ(report["stop"]["signal"]["name"], std::string("SIG") + sigabbrev_np(c.signal));
     // The driver process makes no core file, though the limit allows one.
     EXPECT_EQ(CoreFilesIn(tree_.runDir), std::vector<std::string>{});
   }
@@ -1017,6 +1049,7 @@ TEST_F(FaultTest, DriverOnAThreadExportsTheSameFileAndEndsTheRunAtTheDeadline) {
     WriteFileBytes(Out("thread.dat"), "old content");
     std::map<std::string, std::string> env = env_;
     env.insert(c.settings.begin(), c.settings.end());
+    env["KORVADEX_REPORT"] = dir_ / "report.json";
     const auto start = std::chrono::steady_clock::now();
     Child child({kForkDenied, KORVADEX_BINARY, "JOB", "T1", "thread.dat", "1", "/D"}, tree_.runDir, env,
                 dir_ / "stdout");

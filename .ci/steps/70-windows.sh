@@ -23,7 +23,7 @@ bits() {
 }
 
 echo "-- DLLs the executables import"
-allowed='^(KERNEL32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+|ODBC32|ADVAPI32)\.dll$'
+allowed='^(KERNEL32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+|ODBC32|ADVAPI32|bcrypt)\.dll$'
 for win in "${builds[@]}"; do
   b=$(bits "$win")
   objdump=x86_64-w64-mingw32-objdump
