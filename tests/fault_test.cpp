@@ -1007,7 +1007,9 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     EXPECT_EQ(report["exit"]["name"], c.isForDriver ? "read_failed" : "stopped");
     EXPECT_EQ(report["output"]["rows"], 0);
     EXPECT_EQ(report["stop"]["signal"].is_null(), c.isForDriver);
-    if (!c.isForDriver) EXPECT_EQ(report["stop"]["signal"]["name"], std::string("SIG") + sigabbrev_np(c.signal));
+    if (!c.isForDriver) {
+      EXPECT_EQ(report["stop"]["signal"]["name"], std::string("SIG") + sigabbrev_np(c.signal));
+    }
     // The driver process makes no core file, though the limit allows one.
     EXPECT_EQ(CoreFilesIn(tree_.runDir), std::vector<std::string>{});
   }

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string_view>
 
 #include <nlohmann/json.hpp>
 
+#include "db/diagnostic_records.h"
 #include "driver/run.h"
 #include "output/record_format.h"
 #include "platform/child_process.h"
@@ -22,9 +22,6 @@ namespace korvadex {
 namespace {
 
 using nlohmann::ordered_json;
-
-constexpr std::string_view kDiagnosticPrefix = "ODBC-Diagnose: SQLSTATE ";
-constexpr std::string_view kNativePrefix = ", nativer Code ";
 
 // The exit code 10 of the strict mode, which a code page setting brings.
 constexpr int kExitStrictViolation = 10;
@@ -58,38 +55,14 @@ std::string UtcText(std::chrono::system_clock::time_point when) {
 // Null for an empty text: "not known" rather than "known to be empty".
 ordered_json TextOrNull(const std::string& text) { return text.empty() ? ordered_json() : ordered_json(text); }
 
-// The diagnostic records as the trace shows them, one object each; a line of
-// the driver process's own (how it ended) has no SQLSTATE, and a line that
-// belongs to neither continues the message before it.
+// The diagnostic records, one object each; a line of the driver process's
+// own (how it ended) has null for its SQLSTATE and native code.
 ordered_json DiagnosticRecords(const std::string& diagnostics) {
   ordered_json records = ordered_json::array();
-  std::size_t at = 0;
-  while (at < diagnostics.size()) {
-    std::size_t end = diagnostics.find('\n', at);
-    if (end == std::string::npos) end = diagnostics.size();
-    const std::string_view line(diagnostics.data() + at, end - at);
-    at = end + 1;
-    if (line.empty()) continue;
-    const std::size_t native = line.find(kNativePrefix);
-    if (line.starts_with(kDiagnosticPrefix) && native != std::string_view::npos) {
-      const std::string_view state = line.substr(kDiagnosticPrefix.size(), native - kDiagnosticPrefix.size());
-      const std::string_view rest = line.substr(native + kNativePrefix.size());
-      const std::size_t colon = rest.find(": ");
-      char* parsedEnd = nullptr;
-      const std::string code(rest.substr(0, colon));
-      const long nativeCode = std::strtol(code.c_str(), &parsedEnd, 10);
-      if (colon != std::string_view::npos && parsedEnd != code.c_str() && *parsedEnd == '\0') {
-        records.push_back({{"sqlstate", std::string(state)},
-                           {"native", nativeCode},
-                           {"text", std::string(rest.substr(colon + 2))}});
-        continue;
-      }
-    }
-    if (!line.starts_with("ODBC-") && !records.empty()) {
-      records.back()["text"] = records.back()["text"].get<std::string>() + "\n" + std::string(line);
-      continue;
-    }
-    records.push_back({{"sqlstate", nullptr}, {"native", nullptr}, {"text", std::string(line)}});
+  for (const DiagnosticRecord& record : ParseDiagnostics(diagnostics)) {
+    records.push_back({{"sqlstate", TextOrNull(record.sqlstate)},
+                       {"native", record.native ? ordered_json(*record.native) : ordered_json()},
+                       {"text", record.text}});
   }
   return records;
 }
