@@ -729,6 +729,54 @@ class ServerSessionTest : public ::testing::Test {
   std::string port_;
 };
 
+// check --connect against PostgreSQL: a column declared wider than its field,
+// and a driver process that dies while the server keeps the prepare waiting
+// on a lock ends the check with exit code 8 and says so.
+TEST_F(ServerSessionTest, CheckConnectWarnsOfWideColumnsAndReportsADriverThatDies) {
+  Psql("CREATE TABLE wide (code varchar(60), amount numeric(7,2), note text)");
+  tree_.WriteJobFile("PG", "[WIDE]\nSQL001=SELECT code, amount, note FROM wide WHERE code = '$parm01'\n"
+                           "FELD01=CODE\nFTYP01=CHAR\nFLEN01=40\nFELD02=AMOUNT\nFTYP02=DEC\nFLEN02=9\n"
+                           "FELD03=NOTE\nFTYP03=TXT\nFLEN03=20\n");
+  ::chmod(tree_.credentialPath.c_str(), 0600);
+  const CommandResult wide =
+      testing::RunCommand({KORVADEX_CRED_BINARY, "check", "--connect", "--terminal", "T1"}, tree_.runDir, env_);
+  EXPECT_EQ(wide.exitCode, 1) << wide.out;
+  // numeric(7,2) takes at most 9 bytes; text declares only psqlODBC's longest.
+  EXPECT_NE(wide.out.find("info: [WIDE] Column 3 is LONGVARCHAR(8190), FLEN03 is 20: longer values are cut to their "
+                          "last 20 bytes.\n"
+                          "warning: [WIDE] Column 1 is VARCHAR(60), FLEN01 is 40: longer values are cut to their "
+                          "last 40 bytes.\n1 warning.\n"),
+            std::string::npos)
+      << wide.out;
+  EXPECT_NE(wide.out.find("info: Connected to data source \"KVPG\": PostgreSQL "), std::string::npos) << wide.out;
+  EXPECT_EQ(wide.out.find("kv-secret"), std::string::npos);
+  EXPECT_EQ(Query("SELECT count(*) FROM wide"), "0");
+
+  tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT id, 'kv-describe' FROM big\nFELD01=ID\nFTYP01=DEC\nFLEN01=8\n");
+  Child holder({"/usr/bin/psql", "-q", "-h", "127.0.0.1", "-p", port_, "-U", "kvuser", "-d", "kvtest", "-c", "BEGIN",
+                "-c", "LOCK TABLE big IN ACCESS EXCLUSIVE MODE", "-c", "SELECT pg_sleep(600)"},
+               dir_.path(), {{"PGPASSWORD", "kv-secret"}}, dir_ / "holder");
+  ASSERT_EQ(AwaitAnswer("SELECT count(*) FROM pg_locks WHERE relation = 'big'::regclass AND granted", "1"), "1");
+  Child check({KORVADEX_CRED_BINARY, "check", "--connect"}, tree_.runDir, env_, dir_ / "check");
+  ASSERT_EQ(AwaitAnswer("SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%kv-describe%' AND "
+                        "wait_event_type = 'Lock' AND pid <> pg_backend_pid()",
+                        "1"),
+            "1");
+  const std::vector<pid_t> pids = ProcessAndChildren(check.pid());
+  ASSERT_EQ(pids.size(), 2u) << "the check and its driver process";
+  ::kill(pids[1], SIGSEGV);
+  int status = 0;
+  ASSERT_TRUE(check.WaitFor(std::chrono::seconds(60), status));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 8);
+  EXPECT_TRUE(ReadFileBytes(dir_ / "check")
+                  .ends_with("warning: [JOB] The ODBC driver process ended while preparing the statement: "
+                             "ODBC-Treiberprozess beendet durch Signal 11 (SIGSEGV). The remaining sections were not "
+                             "checked.\n1 warning.\n"))
+      << ReadFileBytes(dir_ / "check");
+  holder.KillAndWait();
+}
+
 TEST_F(ServerSessionTest, LostConnectionWritesNothingAndExitsWithSix) {
   WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
   Child child({KORVADEX_BINARY, "JOB", "T1", "pg.dat", "1"}, tree_.runDir, env_, dir_ / "stdout");
