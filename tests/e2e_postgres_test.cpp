@@ -112,6 +112,21 @@ TEST_F(PostgresRunTest, WrongPasswordFailsTheConnect) {
       << result.out;
   EXPECT_EQ(result.out.find("wrong-password"), std::string::npos);
   EXPECT_FALSE(testing::FileExists(Out("x.dat")));
+
+  // The server names the user it refused: a password equal to the user name
+  // is masked there, in the trace and in the report alike.
+  const std::string quoted = "user-named-like-its-password";
+  tree_.WriteCredentials("KVPG", quoted, quoted, "PG");
+  result = Run("SQL001=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n", "x.dat", "1", "/D");
+  EXPECT_EQ(result.exitCode, 4);
+  EXPECT_NE(result.out.find("for user \"" + std::string(quoted.size(), '*') + "\""), std::string::npos)
+      << result.out;
+  const nlohmann::json masked = testing::ReadCheckedReport(dir_ / "report.json", quoted);
+  ASSERT_GE(masked["diagnostics"].size(), 1u);
+  EXPECT_NE(masked["diagnostics"][0]["text"].get<std::string>().find(
+                "password authentication failed for user \"" + std::string(quoted.size(), '*') + "\""),
+            std::string::npos)
+      << masked["diagnostics"];
 }
 
 TEST_F(PostgresRunTest, LongUserNameAndPasswordArePassedWhole) {
