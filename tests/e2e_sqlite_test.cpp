@@ -133,10 +133,15 @@ TEST_F(SqliteRunTest, UnwritableTargetsAndOutputsTellTheirExitCodes) {
   // Standard output that cannot be written: the file is complete, the caller
   // must still learn that the messages are lost. A closed one becomes /dev/null.
   const std::string korvadex = KORVADEX_BINARY;
+  std::map<std::string, std::string> reported = env_;
+  reported["KORVADEX_REPORT"] = Out("lost.json");
   CommandResult lost = testing::RunCommand(
-      {"/bin/sh", "-c", "exec \"$0\" JOB T1 lost.dat 1 /D >/dev/full", korvadex}, tree_.runDir, env_);
+      {"/bin/sh", "-c", "exec \"$0\" JOB T1 lost.dat 1 /D >/dev/full", korvadex}, tree_.runDir, reported);
   EXPECT_EQ(lost.exitCode, 8);
   EXPECT_EQ(ReadFileBytes(Out("lost.dat")), "x ");
+  const nlohmann::json report = testing::ReadCheckedReport(Out("lost.json"), "secret");
+  EXPECT_EQ(report["exit"]["name"], "output_lost");
+  EXPECT_EQ(report["output"]["sha256"], testing::Sha256sum("x "));
   CommandResult closed = testing::RunCommand(
       {"/bin/sh", "-c", "exec \"$0\" JOB T1 closed.dat 1 /D >&-", korvadex}, tree_.runDir, env_);
   EXPECT_EQ(closed.exitCode, 0);

@@ -556,8 +556,10 @@ TEST_F(LimitedMemoryTest, AnOperatorsBudgetBelowTheExportSpillsToTheSameFileAndD
   const std::string expected = Reference();
   const std::vector<std::string> traced = {"/bin/sh", "-c", "exec \"$0\" \"$@\" /D"};
   env_["KORVADEX_MEMORY"] = " 8m ";
+  env_["KORVADEX_REPORT"] = Out("budget.json");
   WriteFileBytes(Out("budget.dat"), "old content");
   const CommandResult limited = Run("budget.dat", "1", std::to_string(kRows), traced);
+  env_.erase("KORVADEX_REPORT");
   EXPECT_EQ(limited.exitCode, 0);
   EXPECT_TRUE(ReadFileBytes(Out("budget.dat")) == expected);
   const std::size_t at = limited.out.find("Str WriteFile\nAusgelagert: ");
@@ -571,6 +573,13 @@ TEST_F(LimitedMemoryTest, AnOperatorsBudgetBelowTheExportSpillsToTheSameFileAndD
   EXPECT_GT(bytes, 40 * kMiB);
   EXPECT_LT(bytes, expected.size() + kRows * 4);
   EXPECT_NE(limited.out.find("\n48000 Saetze kopiert in Datei budget.dat \n"), std::string::npos);
+  // The report tells the same spill, and the hash of the merged runs is the file's.
+  const nlohmann::json report = testing::ReadCheckedReport(Out("budget.json"), "s3cr3t-Pw");
+  EXPECT_EQ(report["output"]["spill_runs"], runs);
+  EXPECT_EQ(report["output"]["spill_bytes"], bytes);
+  EXPECT_EQ(report["output"]["rows"], 48000);
+  EXPECT_EQ(report["output"]["bytes"], expected.size());
+  EXPECT_EQ(report["output"]["sha256"], testing::Sha256sum(expected));
 
   // A value that cannot be read leaves the default and says so.
   env_["KORVADEX_MEMORY"] = "64MB";
