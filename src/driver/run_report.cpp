@@ -2,9 +2,11 @@
 #include "driver/run_report.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 
 #include <nlohmann/json.hpp>
 
@@ -26,29 +28,18 @@ using nlohmann::ordered_json;
 // The exit code 10 of the strict mode, which a code page setting brings.
 constexpr int kExitStrictViolation = 10;
 
-// UTC as RFC 3339 with milliseconds: "2026-12-10T13:40:02.123Z".
+// UTC as RFC 3339 with milliseconds: "2026-12-10T13:40:02.123Z". The
+// system clock counts Unix time, which is UTC.
 std::string UtcText(std::chrono::system_clock::time_point when) {
-  const auto sinceEpoch = when.time_since_epoch();
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(sinceEpoch);
-  const auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch - seconds).count();
-  // gmtime_r and gmtime_s differ between the systems; the civil date is
-  // computed here instead (Howard Hinnant's days-to-civil).
-  const std::int64_t days = seconds.count() >= 0 ? seconds.count() / 86400 : (seconds.count() - 86399) / 86400;
-  const std::int64_t secondOfDay = seconds.count() - days * 86400;
-  const std::int64_t z = days + 719468;
-  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const std::int64_t dayOfEra = z - era * 146097;
-  const std::int64_t yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
-  const std::int64_t dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
-  const std::int64_t monthIndex = (5 * dayOfYear + 2) / 153;
-  const std::int64_t day = dayOfYear - (153 * monthIndex + 2) / 5 + 1;
-  const std::int64_t month = monthIndex < 10 ? monthIndex + 3 : monthIndex - 9;
-  const std::int64_t year = yearOfEra + era * 400 + (month <= 2 ? 1 : 0);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ", static_cast<long long>(year),
-                static_cast<long long>(month), static_cast<long long>(day),
-                static_cast<long long>(secondOfDay / 3600), static_cast<long long>(secondOfDay / 60 % 60),
-                static_cast<long long>(secondOfDay % 60), static_cast<long long>(millis));
+  using namespace std::chrono;
+  const auto day = floor<days>(when);
+  const year_month_day date{day};
+  const hh_mm_ss time{floor<milliseconds>(when - day)};
+  char text[64];
+  std::snprintf(text, sizeof text, "%04d-%02u-%02uT%02lld:%02lld:%02lld.%03lldZ", static_cast<int>(date.year()),
+                static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()),
+                static_cast<long long>(time.hours().count()), static_cast<long long>(time.minutes().count()),
+                static_cast<long long>(time.seconds().count()), static_cast<long long>(time.subseconds().count()));
   return text;
 }
 
