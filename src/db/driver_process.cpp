@@ -3,9 +3,9 @@
 // messages cross whether the driver side is a child process or a thread.
 #include "db/driver_process.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <algorithm>
 #include <cstring>
 #include <string_view>
 #include <utility>

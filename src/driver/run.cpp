@@ -212,6 +212,7 @@ int FinishRun(RunContext& context, int exitCode, bool isFileWritten = false) {
     context.spilledRuns = context.records->spillRunCount();
     context.spilledBytes = context.records->progress().spilledBytes.load();
     if (isFileWritten) {
+      context.writtenRows = context.recordCount;
       context.writtenBytes = context.records->byteCount();
       context.writtenSha256 = context.records->emittedSha256();
     }

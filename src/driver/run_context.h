@@ -47,7 +47,8 @@ struct RunContext {
   std::chrono::system_clock::time_point startTime;  // when the arguments were accepted
   std::uint64_t spilledRuns = 0;   // kept from the records for the report once they are given back
   std::uint64_t spilledBytes = 0;
-  std::uint64_t writtenBytes = 0;  // bytes this run put into the file; 0 unless it was written
+  std::int64_t writtenRows = 0;    // records this run put into the file; 0 unless it was written
+  std::uint64_t writtenBytes = 0;  // their bytes
   std::string writtenSha256;       // their SHA-256 in hex; empty unless written and hashed
 };
 

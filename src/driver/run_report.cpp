@@ -132,7 +132,6 @@ std::string ReadReportSetting() {
 
 std::string FormatRunReport(const RunContext& context, int exitCode, std::chrono::system_clock::time_point end) {
   const RecordLayout layout = MakeRecordLayout(context.columns);
-  const bool hasWritten = !context.writtenSha256.empty();
   ordered_json report = {
       {"format", kRunReportFormat},
       {"tool", {{"name", "korvadex"}, {"version", KORVADEX_VERSION}}},
@@ -147,7 +146,7 @@ std::string FormatRunReport(const RunContext& context, int exitCode, std::chrono
         {"statement", TextOrNull(context.sqlStatement)},
         {"record_length", layout.length}}},
       {"output",
-       {{"rows", hasWritten ? context.recordCount : std::int64_t{0}},
+       {{"rows", context.writtenRows},
         {"bytes", context.writtenBytes},
         {"sha256", TextOrNull(context.writtenSha256)},
         {"spill_runs", context.spilledRuns},
