@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(g++ cmake make pkg-config libgtest-dev unixodbc unixodbc-dev libsqliteodbc
           odbc-postgresql postgresql odbc-mariadb mariadb-server sqlite3 libssl-dev python3
-          dpkg-dev file "$@")
+          nlohmann-json3-dev python3-jsonschema dpkg-dev file "$@")
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

@@ -136,10 +136,19 @@ TEST_F(MariaDbRunTest, ExportMatchesSqliteByteForByte) {
       "FELD05=NOTE\nFTYP05=TXT\nFLEN05=100\n";
   Sql("CREATE TABLE t (id INT, name VARCHAR(20), amount DECIMAL(9,2), day DATE, note VARCHAR(200)) "
       "CHARACTER SET utf8mb4;" + SharedRows(rows));
+  env_["KORVADEX_REPORT"] = dir_ / "report.json";
   CommandResult result = Run(job, "ma.dat");
+  env_.erase("KORVADEX_REPORT");
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, "3000 Saetze kopiert in Datei ma.dat \n");
   const std::string file = ReadFileBytes(Out("ma.dat"));
+  const nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "kv-secret");
+  EXPECT_EQ(report["exit"]["name"], "completed");
+  EXPECT_EQ(report["output"]["rows"], 3000);
+  EXPECT_EQ(report["output"]["bytes"], 3000 * 131);
+  EXPECT_EQ(report["output"]["sha256"], testing::Sha256sum(file));
+  EXPECT_EQ(report["database"]["dbms_name"], "MariaDB");
+  EXPECT_EQ(report["database"]["driver_name"], "libmaodbc.so");
   const std::size_t length = 5 + 8 + 8 + 10 + 100;
   ASSERT_EQ(file.size(), rows * length);
   // The connector fills all 100 bytes of the slot without a terminator for a
@@ -201,8 +210,14 @@ TEST_F(MariaDbRunTest, Latin1DataSourceDeliversWindows1252) {
 
 TEST_F(MariaDbRunTest, RefusedLoginAndAnErrorInALaterRow) {
   tree_.WriteCredentials("KVMA", "kvuser", "wrong-secret", "MA");
+  env_["KORVADEX_REPORT"] = dir_ / "report.json";
   CommandResult refused = Run("SQL001=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n", "x.dat", "/D");
   EXPECT_EQ(refused.exitCode, 4);
+  nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "wrong-secret");
+  EXPECT_EQ(report["exit"]["name"], "connect_failed");
+  ASSERT_GE(report["diagnostics"].size(), 1u);
+  EXPECT_EQ(report["diagnostics"][0]["sqlstate"], "28000");
+  EXPECT_EQ(report["diagnostics"][0]["native"], 1045);
   EXPECT_EQ(refused.out.rfind(" Aktiviert Debugger\ndbConnect_Status: -1\nODBC-Diagnose: SQLSTATE 28000", 0), 0u)
       << refused.out;
   EXPECT_EQ(refused.out.find("wrong-secret"), std::string::npos);
@@ -221,6 +236,14 @@ TEST_F(MariaDbRunTest, RefusedLoginAndAnErrorInALaterRow) {
   EXPECT_EQ(failed.exitCode, 5);
   EXPECT_NE(failed.out.find("ODBC-Diagnose: SQLSTATE 45000, nativer Code 1644: "), std::string::npos) << failed.out;
   EXPECT_TRUE(failed.out.ends_with("row 500 refused\n0 Saetze kopiert in Datei part.dat \n")) << failed.out;
+  report = testing::ReadCheckedReport(dir_ / "report.json", "kv-secret");
+  EXPECT_EQ(report["exit"]["name"], "execute_failed");
+  EXPECT_EQ(report["output"]["rows"], 0);
+  ASSERT_EQ(report["diagnostics"].size(), 1u);
+  EXPECT_EQ(report["diagnostics"][0]["sqlstate"], "45000");
+  EXPECT_EQ(report["diagnostics"][0]["native"], 1644);
+  EXPECT_TRUE(report["diagnostics"][0]["text"].get<std::string>().ends_with("row 500 refused"))
+      << report["diagnostics"];
   EXPECT_EQ(ReadFileBytes(Out("part.dat")).size(), 499u * 4);
 }
 

@@ -63,6 +63,7 @@ class PostgresRunTest : public ::testing::Test {
 std::unique_ptr<testing::TestServer> PostgresRunTest::server_;
 
 TEST_F(PostgresRunTest, ExportsValuesAsPostgresRendersThem) {
+  env_["KORVADEX_REPORT"] = dir_ / "report.json";
   Psql("CREATE TABLE " + schema_ + ".t (id int, code char(4), amount numeric(8,2), day date, "
        "note text, city text);"
        "INSERT INTO " + schema_ + ".t VALUES "
@@ -78,6 +79,15 @@ TEST_F(PostgresRunTest, ExportsValuesAsPostgresRendersThem) {
       "pg.dat");
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, "4 Saetze kopiert in Datei pg.dat \n");
+  const nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "kv-secret");
+  EXPECT_EQ(report["exit"]["name"], "completed");
+  EXPECT_EQ(report["output"]["rows"], 4);
+  EXPECT_EQ(report["output"]["bytes"], 148);
+  EXPECT_EQ(report["output"]["sha256"], testing::Sha256sum(ReadFileBytes(Out("pg.dat"))));
+  EXPECT_EQ(report["job"]["record_length"], 37);
+  EXPECT_EQ(report["database"]["driver_name"], "psqlodbca.so");
+  EXPECT_EQ(report["database"]["dbms_name"], "PostgreSQL");
+  EXPECT_EQ(report["columns"].size(), 6u);
   // char(4) comes blank-padded, numeric keeps its scale, UTF-8 passes as bytes
   // (so "Köln" is five bytes), and the 150-character text arrives as 99 bytes.
   EXPECT_EQ(ReadFileBytes(Out("pg.dat")),
@@ -88,12 +98,35 @@ TEST_F(PostgresRunTest, ExportsValuesAsPostgresRendersThem) {
 }
 
 TEST_F(PostgresRunTest, WrongPasswordFailsTheConnect) {
-  tree_.WriteCredentials("KVPG", "kvuser", "wrong", "PG");
+  tree_.WriteCredentials("KVPG", "kvuser", "wrong-password", "PG");
+  env_["KORVADEX_REPORT"] = dir_ / "report.json";
   CommandResult result = Run("SQL001=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n", "x.dat", "1", "/D");
+  const nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "wrong-password");
+  EXPECT_EQ(report["exit"]["name"], "connect_failed");
+  ASSERT_GE(report["diagnostics"].size(), 1u);
+  EXPECT_EQ(report["diagnostics"][0]["sqlstate"], "08001");
+  EXPECT_NE(report["diagnostics"][0]["text"].get<std::string>().find("password authentication failed"),
+            std::string::npos)
+      << report["diagnostics"];
   EXPECT_EQ(result.out.rfind(" Aktiviert Debugger\ndbConnect_Status: -1\nODBC-Diagnose: SQLSTATE", 0), 0u)
       << result.out;
-  EXPECT_EQ(result.out.find("wrong"), std::string::npos);
+  EXPECT_EQ(result.out.find("wrong-password"), std::string::npos);
   EXPECT_FALSE(testing::FileExists(Out("x.dat")));
+
+  // The server names the user it refused: a password equal to the user name
+  // is masked there, in the trace and in the report alike.
+  const std::string quoted = "user-named-like-its-password";
+  tree_.WriteCredentials("KVPG", quoted, quoted, "PG");
+  result = Run("SQL001=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n", "x.dat", "1", "/D");
+  EXPECT_EQ(result.exitCode, 4);
+  EXPECT_NE(result.out.find("for user \"" + std::string(quoted.size(), '*') + "\""), std::string::npos)
+      << result.out;
+  const nlohmann::json masked = testing::ReadCheckedReport(dir_ / "report.json", quoted);
+  ASSERT_GE(masked["diagnostics"].size(), 1u);
+  EXPECT_NE(masked["diagnostics"][0]["text"].get<std::string>().find(
+                "password authentication failed for user \"" + std::string(quoted.size(), '*') + "\""),
+            std::string::npos)
+      << masked["diagnostics"];
 }
 
 TEST_F(PostgresRunTest, LongUserNameAndPasswordArePassedWhole) {

@@ -133,10 +133,15 @@ TEST_F(SqliteRunTest, UnwritableTargetsAndOutputsTellTheirExitCodes) {
   // Standard output that cannot be written: the file is complete, the caller
   // must still learn that the messages are lost. A closed one becomes /dev/null.
   const std::string korvadex = KORVADEX_BINARY;
+  std::map<std::string, std::string> reported = env_;
+  reported["KORVADEX_REPORT"] = Out("lost.json");
   CommandResult lost = testing::RunCommand(
-      {"/bin/sh", "-c", "exec \"$0\" JOB T1 lost.dat 1 /D >/dev/full", korvadex}, tree_.runDir, env_);
+      {"/bin/sh", "-c", "exec \"$0\" JOB T1 lost.dat 1 /D >/dev/full", korvadex}, tree_.runDir, reported);
   EXPECT_EQ(lost.exitCode, 8);
   EXPECT_EQ(ReadFileBytes(Out("lost.dat")), "x ");
+  const nlohmann::json report = testing::ReadCheckedReport(Out("lost.json"), "secret");
+  EXPECT_EQ(report["exit"]["name"], "output_lost");
+  EXPECT_EQ(report["output"]["sha256"], testing::Sha256sum("x "));
   CommandResult closed = testing::RunCommand(
       {"/bin/sh", "-c", "exec \"$0\" JOB T1 closed.dat 1 /D >&-", korvadex}, tree_.runDir, env_);
   EXPECT_EQ(closed.exitCode, 0);
@@ -193,6 +198,117 @@ TEST_F(SqliteRunTest, ConnectFailureAndMissingJob) {
   CommandResult noJob = Run("x.dat", "1", "T1", "/D");
   EXPECT_EQ(noJob.exitCode, 3);
   EXPECT_EQ(noJob.out, " Aktiviert Debugger\nStr GetIniValues\n");
+}
+
+// The run report of each way a run ends, checked against the schema; what it
+// says of the written bytes against the file itself.
+TEST_F(SqliteRunTest, ReportTellsHowEachRunEndedAndWhatItWrote) {
+  Sql("CREATE TABLE t (a TEXT, b INTEGER); INSERT INTO t VALUES ('b', 2); INSERT INTO t VALUES ('a', NULL);"
+      "INSERT INTO t VALUES ('c', 3);");
+  const std::string columns = "FELD01=A\nFTYP01=CHAR\nFLEN01=2\nFELD03=B\nFTYP03=DEC\nFLEN03=3\n";
+  const std::string overflow = "SELECT a, CASE WHEN b IS NULL THEN abs(-9223372036854775807 - 1) ELSE b END, b FROM t";
+  struct Case {
+    std::string label;
+    std::string dataSource;
+    std::string job;          // the section's body
+    std::string target;
+    std::string flag;
+    std::string before;       // the target's content before the run; none when empty
+    int exitCode;
+    std::string exitName;
+    std::int64_t rows;
+    std::uint64_t bytes;
+    bool isHashed;            // the report gives a hash: of the new block (the whole file after a replace)
+    std::string sqlstate;     // of the first diagnostic record; empty for none
+  };
+  const Case cases[] = {
+      {"replace", "KVTEST", "SQL001=SELECT a, 0, b FROM t\n" + columns, "r.dat", "1", "old", 0, "completed", 3, 15, true, ""},
+      {"append", "KVTEST", "SQL001=SELECT a, 0, b FROM t\n" + columns, "a.dat", "0", "head", 0, "completed", 3, 15, true,
+       ""},
+      {"no rows", "KVTEST", "SQL001=SELECT a, 0, b FROM t WHERE 0\n" + columns, "n.dat", "1", "", 0, "completed", 0, 0,
+       false, ""},
+      {"connect", "NOSUCHDSN", "SQL001=SELECT a, 0, b FROM t\n" + columns, "c.dat", "1", "", 4, "connect_failed", 0, 0,
+       false, "IM002"},
+      {"no statement", "KVTEST", columns, "s.dat", "1", "", 3, "no_statement", 0, 0, false, ""},
+      {"statement", "KVTEST", "SQL001=SELEKT a FROM t\n" + columns, "e.dat", "1", "", 5, "execute_failed", 0, 0, false,
+       "HY000"},
+      {"read", "KVTEST", "SQL001=" + overflow + "\n" + columns, "p.dat", "0", "complete", 6, "read_failed", 0, 0, false,
+       "HY000"},
+      {"full disk", "KVTEST", "SQL001=SELECT a, 0, b FROM t\n" + columns, "/dev/full", "1", "", 7, "write_failed", 0, 0,
+       false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    tree_.WriteCredentials(c.dataSource, "user", "secret-of-the-test-user", "SQLITE");
+    Job(c.job);
+    const std::string target = c.target.starts_with("/") ? c.target : Out(c.target);
+    if (!c.before.empty()) WriteFileBytes(target, c.before);
+    // An older report is replaced whatever the run's end.
+    WriteFileBytes(dir_ / "report.json", "{\"format\": 1, \"exit\": {\"code\": 0}}");
+    std::map<std::string, std::string> env = env_;
+    env["KORVADEX_REPORT"] = dir_ / "report.json";
+    const CommandResult result = testing::RunKorvadex(tree_, {"JOB", "T1", c.target, c.flag}, env);
+    EXPECT_EQ(result.exitCode, c.exitCode) << result.out;
+    const nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "secret-of-the-test-user");
+    if (report.is_null()) continue;
+    EXPECT_EQ(report["exit"]["code"], c.exitCode);
+    EXPECT_EQ(report["exit"]["name"], c.exitName);
+    EXPECT_EQ(report["job"]["section"], "JOB");
+    EXPECT_EQ(report["job"]["terminal"], "T1");
+    EXPECT_EQ(report["job"]["target"], c.target);
+    EXPECT_EQ(report["job"]["replace"], c.flag == "1");
+    // The job's fields are known only once the connect succeeded.
+    EXPECT_EQ(report["job"]["record_length"], c.exitCode == 4 || c.exitCode == 3 ? 0 : 5);
+    EXPECT_EQ(report["output"]["rows"], c.rows);
+    EXPECT_EQ(report["output"]["bytes"], c.bytes);
+    EXPECT_EQ(report["database"]["data_source"], c.dataSource);
+    if (c.isHashed) {
+      const std::string file = ReadFileBytes(target);
+      const std::string written = c.flag == "1" ? file : file.substr(c.before.size());
+      EXPECT_EQ(written, "a 000b 002c 003");
+      EXPECT_EQ(report["output"]["sha256"], testing::Sha256sum(written));
+    } else {
+      EXPECT_TRUE(report["output"]["sha256"].is_null());
+    }
+    if (c.sqlstate.empty()) {
+      EXPECT_EQ(report["diagnostics"].size(), 0u) << report["diagnostics"];
+    } else {
+      ASSERT_GE(report["diagnostics"].size(), 1u);
+      EXPECT_EQ(report["diagnostics"][0]["sqlstate"], c.sqlstate);
+    }
+    if (c.exitCode == 4) {
+      EXPECT_TRUE(report["database"]["driver_name"].is_null());
+      EXPECT_TRUE(report["job"]["statement"].is_null());
+    } else {
+      EXPECT_EQ(report["database"]["driver_name"], "sqlite3odbc.so");
+      EXPECT_EQ(report["database"]["dbms_name"], "SQLite");
+    }
+    if (c.exitCode == 0 || c.exitCode >= 5) {
+      // The pieces are joined with a blank before and after each.
+      EXPECT_EQ(report["job"]["statement"], " " + c.job.substr(7, c.job.find('\n') - 7) + " ");
+      ASSERT_EQ(report["columns"].size(), 2u);
+      EXPECT_EQ(report["columns"][1]["number"], 3);
+      EXPECT_EQ(report["columns"][1]["name"], "B");
+      EXPECT_EQ(report["columns"][1]["type"], "DEC");
+      EXPECT_EQ(report["columns"][1]["width"], 3);
+    }
+    EXPECT_TRUE(report["stop"]["deadline"].is_null());
+    EXPECT_TRUE(report["stop"]["signal"].is_null());
+  }
+  // Standard output is what it is without a report.
+  tree_.WriteCredentials("KVTEST", "user", "secret", "SQLITE");
+  Job("SQL001=SELECT a, 0, b FROM t\n" + columns);
+  std::map<std::string, std::string> env = env_;
+  env["KORVADEX_REPORT"] = dir_ / "report.json";
+  EXPECT_EQ(testing::RunKorvadex(tree_, {"JOB", "T1", "o.dat", "1"}, env).out, "3 Saetze kopiert in Datei o.dat \n");
+  // A report that cannot be written leaves the exit code and says so in the trace only.
+  env["KORVADEX_REPORT"] = dir_ / "no/such/report.json";
+  const CommandResult unwritten = testing::RunKorvadex(tree_, {"JOB", "T1", "o.dat", "1", "/D"}, env);
+  EXPECT_EQ(unwritten.exitCode, 0);
+  EXPECT_TRUE(unwritten.out.ends_with("3 Saetze kopiert in Datei o.dat \n")) << unwritten.out;
+  EXPECT_NE(unwritten.err.find("Laufbericht nicht geschrieben: " + (dir_ / "no/such/report.json") + ": No such file or directory"),
+            std::string::npos)
+      << unwritten.err;
 }
 
 TEST_F(SqliteRunTest, DebugRunTracesStepsAndFindsFilesWhateverTheirCase) {

@@ -556,8 +556,10 @@ TEST_F(LimitedMemoryTest, AnOperatorsBudgetBelowTheExportSpillsToTheSameFileAndD
   const std::string expected = Reference();
   const std::vector<std::string> traced = {"/bin/sh", "-c", "exec \"$0\" \"$@\" /D"};
   env_["KORVADEX_MEMORY"] = " 8m ";
+  env_["KORVADEX_REPORT"] = Out("budget.json");
   WriteFileBytes(Out("budget.dat"), "old content");
   const CommandResult limited = Run("budget.dat", "1", std::to_string(kRows), traced);
+  env_.erase("KORVADEX_REPORT");
   EXPECT_EQ(limited.exitCode, 0);
   EXPECT_TRUE(ReadFileBytes(Out("budget.dat")) == expected);
   const std::size_t at = limited.out.find("Str WriteFile\nAusgelagert: ");
@@ -571,6 +573,13 @@ TEST_F(LimitedMemoryTest, AnOperatorsBudgetBelowTheExportSpillsToTheSameFileAndD
   EXPECT_GT(bytes, 40 * kMiB);
   EXPECT_LT(bytes, expected.size() + kRows * 4);
   EXPECT_NE(limited.out.find("\n48000 Saetze kopiert in Datei budget.dat \n"), std::string::npos);
+  // The report tells the same spill, and the hash of the merged runs is the file's.
+  const nlohmann::json report = testing::ReadCheckedReport(Out("budget.json"), "s3cr3t-Pw");
+  EXPECT_EQ(report["output"]["spill_runs"], runs);
+  EXPECT_EQ(report["output"]["spill_bytes"], bytes);
+  EXPECT_EQ(report["output"]["rows"], 48000);
+  EXPECT_EQ(report["output"]["bytes"], expected.size());
+  EXPECT_EQ(report["output"]["sha256"], testing::Sha256sum(expected));
 
   // A value that cannot be read leaves the default and says so.
   env_["KORVADEX_MEMORY"] = "64MB";
@@ -729,6 +738,54 @@ class ServerSessionTest : public ::testing::Test {
   std::string port_;
 };
 
+// check --connect against PostgreSQL: a column declared wider than its field,
+// and a driver process that dies while the server keeps the prepare waiting
+// on a lock ends the check with exit code 8 and says so.
+TEST_F(ServerSessionTest, CheckConnectWarnsOfWideColumnsAndReportsADriverThatDies) {
+  Psql("CREATE TABLE wide (code varchar(60), amount numeric(7,2), note text)");
+  tree_.WriteJobFile("PG", "[WIDE]\nSQL001=SELECT code, amount, note FROM wide WHERE code = '$parm01'\n"
+                           "FELD01=CODE\nFTYP01=CHAR\nFLEN01=40\nFELD02=AMOUNT\nFTYP02=DEC\nFLEN02=9\n"
+                           "FELD03=NOTE\nFTYP03=TXT\nFLEN03=20\n");
+  ::chmod(tree_.credentialPath.c_str(), 0600);
+  const CommandResult wide =
+      testing::RunCommand({KORVADEX_CRED_BINARY, "check", "--connect", "--terminal", "T1"}, tree_.runDir, env_);
+  EXPECT_EQ(wide.exitCode, 1) << wide.out;
+  // numeric(7,2) takes at most 9 bytes; text declares only psqlODBC's longest.
+  EXPECT_NE(wide.out.find("info: [WIDE] Column 3 is LONGVARCHAR(8190), FLEN03 is 20: longer values are cut to their "
+                          "last 20 bytes.\n"
+                          "warning: [WIDE] Column 1 is VARCHAR(60), FLEN01 is 40: longer values are cut to their "
+                          "last 40 bytes.\n1 warning.\n"),
+            std::string::npos)
+      << wide.out;
+  EXPECT_NE(wide.out.find("info: Connected to data source \"KVPG\": PostgreSQL "), std::string::npos) << wide.out;
+  EXPECT_EQ(wide.out.find("kv-secret"), std::string::npos);
+  EXPECT_EQ(Query("SELECT count(*) FROM wide"), "0");
+
+  tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT id, 'kv-describe' FROM big\nFELD01=ID\nFTYP01=DEC\nFLEN01=8\n");
+  Child holder({"/usr/bin/psql", "-q", "-h", "127.0.0.1", "-p", port_, "-U", "kvuser", "-d", "kvtest", "-c", "BEGIN",
+                "-c", "LOCK TABLE big IN ACCESS EXCLUSIVE MODE", "-c", "SELECT pg_sleep(600)"},
+               dir_.path(), {{"PGPASSWORD", "kv-secret"}}, dir_ / "holder");
+  ASSERT_EQ(AwaitAnswer("SELECT count(*) FROM pg_locks WHERE relation = 'big'::regclass AND granted", "1"), "1");
+  Child check({KORVADEX_CRED_BINARY, "check", "--connect"}, tree_.runDir, env_, dir_ / "check");
+  ASSERT_EQ(AwaitAnswer("SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%kv-describe%' AND "
+                        "wait_event_type = 'Lock' AND pid <> pg_backend_pid()",
+                        "1"),
+            "1");
+  const std::vector<pid_t> pids = ProcessAndChildren(check.pid());
+  ASSERT_EQ(pids.size(), 2u) << "the check and its driver process";
+  ::kill(pids[1], SIGSEGV);
+  int status = 0;
+  ASSERT_TRUE(check.WaitFor(std::chrono::seconds(60), status));
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 8);
+  EXPECT_TRUE(ReadFileBytes(dir_ / "check")
+                  .ends_with("warning: [JOB] The ODBC driver process ended while preparing the statement: "
+                             "ODBC-Treiberprozess beendet durch Signal 11 (SIGSEGV). The remaining sections were not "
+                             "checked.\n1 warning.\n"))
+      << ReadFileBytes(dir_ / "check");
+  holder.KillAndWait();
+}
+
 TEST_F(ServerSessionTest, LostConnectionWritesNothingAndExitsWithSix) {
   WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
   Child child({KORVADEX_BINARY, "JOB", "T1", "pg.dat", "1"}, tree_.runDir, env_, dir_ / "stdout");
@@ -831,6 +888,7 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
     std::map<std::string, std::string> env = env_;
     env.insert(c.settings.begin(), c.settings.end());
+    env["KORVADEX_REPORT"] = dir_ / "report.json";
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> argv{KORVADEX_BINARY, "JOB", "T1", "pg.dat", c.flag, "/D"};
     if (c.isDriverOnThread) argv.insert(argv.begin(), kForkDenied);
@@ -848,6 +906,21 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     EXPECT_TRUE(result.out.starts_with(c.out)) << result.out;
     EXPECT_TRUE(("\n" + result.out).ends_with("\n0 Saetze kopiert in Datei pg.dat \n")) << result.out;
     EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "complete old export");
+    // A run on a driver thread that ends at the deadline's grace leaves no report.
+    if (!c.isDriverOnThread) {
+      const nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "kv-secret");
+      EXPECT_EQ(report["exit"]["name"], c.signal != 0 ? "stopped" : "deadline");
+      EXPECT_EQ(report["output"]["rows"], 0);
+      if (c.signal != 0) {
+        EXPECT_EQ(report["stop"]["signal"], nlohmann::json({{"number", SIGTERM}, {"name", "SIGTERM"}}));
+      } else {
+        const std::string trace = c.out.substr(c.out.find("Zeitlimit KORVADEX_"));
+        const nlohmann::json& deadline = report["stop"]["deadline"];
+        EXPECT_EQ("Zeitlimit " + deadline["variable"].get<std::string>() + "=" + deadline["seconds"].dump() +
+                      " abgelaufen in Phase " + deadline["phase"].get<std::string>() + "\n",
+                  trace.substr(0, trace.find('\n') + 1));
+      }
+    }
     // Nowhere near the ten minutes the lock is held or the rows take.
     EXPECT_GE(seconds, c.leastSeconds);
     EXPECT_LT(seconds, 45);
@@ -878,7 +951,15 @@ TEST_F(ServerSessionTest, DriverCrashAtACutFetchAnswerIsAReadError) {
   EXPECT_FALSE(proxy.hasCut());
 
   WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
+  env_["KORVADEX_REPORT"] = dir_ / "report.json";
   const CommandResult result = RunJob("pg.dat");
+  const nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "kv-secret");
+  EXPECT_EQ(report["exit"]["name"], "read_failed");
+  EXPECT_EQ(report["output"]["rows"], 0);
+  EXPECT_TRUE(report["output"]["sha256"].is_null());
+  const nlohmann::json crash = {{"sqlstate", nullptr}, {"native", nullptr},
+                                {"text", "ODBC-Treiberprozess beendet durch Signal 11 (SIGSEGV)"}};
+  EXPECT_EQ(report["diagnostics"], nlohmann::json::array({crash})) << report["diagnostics"];
   std::string queries;
   for (const std::string& query : proxy.Queries()) queries += "\n  " + query;
   ASSERT_TRUE(proxy.hasCut()) << "the third FETCH answer never came; queries:" << queries;
@@ -943,7 +1024,9 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     std::vector<std::string> argv = kWithCores;
     if (c.isDriverOnThread) argv.push_back(kForkDenied);
     argv.insert(argv.end(), {KORVADEX_BINARY, "JOB", "T1", "old.dat", "0", "/D"});
-    Child child(argv, tree_.runDir, env_, dir_ / "stdout");
+    std::map<std::string, std::string> env = env_;
+    env["KORVADEX_REPORT"] = dir_ / "report.json";
+    Child child(argv, tree_.runDir, env, dir_ / "stdout");
     // The fetch is under way once records pile up in the run after the statement went out.
     int status = 0;
     long residentAtStart = -1;
@@ -976,6 +1059,14 @@ TEST_F(FaultTest, InterruptOrDriverDeathDuringTheFetchLeavesTheTarget) {
     }
     EXPECT_EQ(tail, c.out);
     EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
+    const nlohmann::json report = testing::ReadCheckedReport(dir_ / "report.json", "s3cr3t-Pw");
+    EXPECT_EQ(report["exit"]["code"], c.exitCode);
+    EXPECT_EQ(report["exit"]["name"], c.isForDriver ? "read_failed" : "stopped");
+    EXPECT_EQ(report["output"]["rows"], 0);
+    EXPECT_EQ(report["stop"]["signal"].is_null(), c.isForDriver);
+    if (!c.isForDriver) {
+      EXPECT_EQ(report["stop"]["signal"]["name"], std::string("SIG") + sigabbrev_np(c.signal));
+    }
     // The driver process makes no core file, though the limit allows one.
     EXPECT_EQ(CoreFilesIn(tree_.runDir), std::vector<std::string>{});
   }
@@ -1017,6 +1108,7 @@ TEST_F(FaultTest, DriverOnAThreadExportsTheSameFileAndEndsTheRunAtTheDeadline) {
     WriteFileBytes(Out("thread.dat"), "old content");
     std::map<std::string, std::string> env = env_;
     env.insert(c.settings.begin(), c.settings.end());
+    env["KORVADEX_REPORT"] = dir_ / "report.json";
     const auto start = std::chrono::steady_clock::now();
     Child child({kForkDenied, KORVADEX_BINARY, "JOB", "T1", "thread.dat", "1", "/D"}, tree_.runDir, env,
                 dir_ / "stdout");

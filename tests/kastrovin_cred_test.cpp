@@ -125,6 +125,10 @@ TEST(KastrovinCredTest, MisuseGivesItsExitCodeAndMessage) {
        "kastrovin-cred: init: cannot create " + (dir / "none/n.ini") + ": No such file or directory\n"},
       {"check two files", {"check", "a", "b"}, "", 2, "kastrovin-cred: check: only one FILE may be given\n"},
       {"check option", {"check", "--all"}, "", 2, "kastrovin-cred: check: unknown option '--all'\n"},
+      {"check terminal without name", {"check", "--connect", "--terminal"}, "", 2,
+       "kastrovin-cred: check: --terminal needs a NAME\n"},
+      {"check terminal without connect", {"check", "--terminal", "T1"}, "", 2,
+       "kastrovin-cred: check: --terminal goes with --connect\n"},
       {"check missing file", {"check", dir / "none.ini"}, "", 2,
        "kastrovin-cred: check: cannot read " + (dir / "none.ini") + ": No such file or directory\n"},
       {"check folder", {"check", dir / "folder"}, "", 2,
@@ -148,7 +152,7 @@ TEST(KastrovinCredTest, HelpGoesToStandardOutput) {
     const CommandResult result = Cred(args);
     EXPECT_EQ(result.exitCode, 0) << args.back();
     EXPECT_EQ(result.out.substr(0, 7), "Usage:\n") << args.back();
-    EXPECT_NE(result.out.find("  kastrovin-cred check [FILE]\n"), std::string::npos) << args.back();
+    EXPECT_NE(result.out.find("  kastrovin-cred check [FILE] [--connect [--terminal NAME]]\n"), std::string::npos) << args.back();
     EXPECT_EQ(result.err, "") << args.back();
   }
 }
@@ -385,6 +389,92 @@ TEST_F(CredSqliteTest, CheckFindsTheDefaultFileAndTheJobFile) {
                             "3 warnings.\n"),
             std::string::npos)
       << result.out;
+}
+
+// check --connect on the demo's job and on jobs whose fields do not fit their
+// statements: the database's own description, nothing executed.
+TEST_F(CredSqliteTest, CheckConnectComparesEachStatementsColumnsWithItsFields) {
+  const CommandResult made = testing::RunCommand(
+      {"/usr/bin/sqlite3", dir_ / "t.db"}, "", {},
+      "CREATE TABLE artikel (nr INTEGER, name TEXT, preis NUMERIC, notiz TEXT, terminal TEXT);"
+      "CREATE TABLE wide (code VARCHAR(60), qty INTEGER, term TEXT);");
+  ASSERT_EQ(made.exitCode, 0) << made.err;
+  tree_.WriteJobFile("SQLITE", ReadFileBytes(std::string(KORVADEX_SOURCE_DIR) + "/demo/KORVADEX.SQLITE.INI") +
+                                   "[WIDE]\nSQL001=SELECT code, qty FROM wide WHERE term = '$parm01'\n"
+                                   "FELD01=CODE\nFTYP01=CHAR\nFLEN01=40\nFELD02=QTY\nFTYP02=DEC\nFLEN02=11\n"
+                                   "[FEW]\nSQL001=SELECT code FROM wide WHERE term = '$parm01'\n"
+                                   "FELD01=CODE\nFTYP01=CHAR\nFLEN01=60\nFELD02=QTY\nFTYP02=DEC\nFLEN02=11\n"
+                                   "[MANY]\nSQL001=SELECT qty, code, term FROM wide WHERE term = '$parm01'\n"
+                                   "FELD01=QTY\nFTYP01=DEC\nFLEN01=11\n"
+                                   "[BAD]\nSQL001=SELEKT qty FROM wide WHERE term = '$parm01'\n"
+                                   "FELD01=QTY\nFTYP01=DEC\nFLEN01=11\n");
+  ASSERT_EQ(Cred({"init", tree_.credentialPath, "--database", "KVCRED", "--login", "user", "--db-system",
+                  "SQLITE", "--pass", "-"},
+                 "", "secret\n")
+                .exitCode,
+            0);
+  const std::string head =
+      "Credentials file: ../../Files/Kastrovin.Ini\n"
+      "  DATABASE   line 1  \"KVCRED\"\n"
+      "  LOGIN      line 3  \"user\"\n"
+      "  PASS       line 5  ********\n"
+      "  DB_SYSTEM  line 7  \"SQLITE\"\n"
+      "Job definition file: ./KORVADEX.SQLITE.INI (found)\n"
+      "info: The terminal name replaces $parm01 as SQL text, unquoted and unchecked: pass only trusted "
+      "terminal names without quotes, since some drivers run a second statement after a ';'.\n";
+  std::map<std::string, std::string> env = env_;
+  CommandResult result =
+      testing::RunCommand({KORVADEX_CRED_BINARY, "check", "--connect", "--terminal", "KASSE1"}, tree_.runDir, env);
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  // SQLite declares what its columns were declared with: INTEGER, TEXT as the
+  // longest text, NUMERIC as DOUBLE.
+  const std::string columns =
+      "info: [ARTIKEL] Column 2 is LONGVARCHAR(65536), FLEN02 is 12: longer values are cut to their last 12 bytes.\n"
+      "info: [ARTIKEL] Column 4 is LONGVARCHAR(65536), FLEN04 is 20: longer values are cut to their last 20 bytes.\n"
+      "warning: [ARTIKEL] Column 1 is INTEGER, up to 11 bytes, FLEN01 is 5: longer values are cut to their last 5 "
+      "bytes.\n"
+      "warning: [ARTIKEL] Column 3 is DOUBLE, up to 24 bytes, FLEN03 is 8: longer values are cut to their last 8 "
+      "bytes.\n";
+  const std::string others =
+      "warning: [FEW] The statement gives 1 result column, fewer than the fields name: FELD02 stays empty in every "
+      "record.\n"
+      "warning: [MANY] The statement gives 3 result columns, the fields read 1: columns 2 to 3 never reach the "
+      "file.\n"
+      "warning: [BAD] The driver describes no result columns: the statement gives none (korvadex would write no "
+      "record), or the driver cannot tell without executing it.\n";
+  EXPECT_EQ(result.out, head + "info: Connected to data source \"KVCRED\": SQLite 3.39.3, driver sqlite3odbc.so "
+                               "0.9998.\n" + columns +
+                            "warning: [WIDE] Column 1 is VARCHAR(60), FLEN01 is 40: longer values are cut to their "
+                            "last 40 bytes.\n" + others + "6 warnings.\n");
+
+  // A UTF-8 code page may take four bytes for a character; the placeholder stands in for the terminal.
+  env["KORVADEX_CODEPAGE"] = "65001";
+  result = testing::RunCommand({KORVADEX_CRED_BINARY, "check", "--connect"}, tree_.runDir, env);
+  EXPECT_EQ(result.exitCode, 1) << result.err;
+  EXPECT_NE(result.out.find("info: [WIDE] $parm01 was replaced by \"KVCHECK\" for the check; give the real one "
+                            "with --terminal NAME.\n"),
+            std::string::npos)
+      << result.out;
+  EXPECT_NE(result.out.find("warning: [WIDE] Column 1 is VARCHAR(60), up to 240 bytes in code page 65001, FLEN01 "
+                            "is 40: longer values are cut to their last 40 bytes.\n"),
+            std::string::npos)
+      << result.out;
+
+  // Nothing ran: the tables are as empty as they were.
+  EXPECT_EQ(testing::RunCommand({"/usr/bin/sqlite3", dir_ / "t.db", "SELECT count(*) FROM wide"}, "").out, "0\n");
+
+  ASSERT_EQ(Cred({"init", tree_.credentialPath, "--database", "NOSUCHDSN", "--login", "user", "--db-system",
+                  "SQLITE", "--pass", "-", "--force"},
+                 "", "secret\n")
+                .exitCode,
+            0);
+  result = testing::RunCommand({KORVADEX_CRED_BINARY, "check", "--connect"}, tree_.runDir, env_);
+  EXPECT_EQ(result.exitCode, 7);
+  EXPECT_TRUE(result.out.ends_with(
+      "warning: Cannot connect to data source \"NOSUCHDSN\": SQLSTATE IM002: [unixODBC][Driver Manager]Data source "
+      "name not found and no default driver specified.\n1 warning.\n"))
+      << result.out;
+  EXPECT_EQ(result.out.find("secret"), std::string::npos);
 }
 
 TEST(KastrovinCredTest, CheckWarnsWithExitCodeOne) {

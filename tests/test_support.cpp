@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -279,6 +280,35 @@ CommandResult RunKorvadex(const JobTree& tree, const std::vector<std::string>& a
   std::vector<std::string> argv{KORVADEX_BINARY};
   argv.insert(argv.end(), args.begin(), args.end());
   return RunCommand(argv, tree.runDir, env);
+}
+
+nlohmann::json ReadCheckedReport(const std::string& path, const std::string& secret) {
+  if (!FileExists(path)) {
+    ADD_FAILURE() << "no run report at " << path;
+    return nullptr;
+  }
+  const std::string text = ReadFileBytes(path);
+  const std::size_t window = std::min<std::size_t>(secret.size(), 12);
+  for (std::size_t from = 0; window > 0 && from + window <= secret.size(); ++from) {
+    EXPECT_EQ(text.find(secret.substr(from, window)), std::string::npos) << "the report quotes the password:\n" << text;
+  }
+  const CommandResult check = RunCommand(
+      {"/usr/bin/python3", "-c",
+       "import json, sys, jsonschema\n"
+       "schema = json.load(open(sys.argv[1]))\n"
+       "jsonschema.Draft202012Validator(schema).validate(json.load(open(sys.argv[2])))\n",
+       std::string(KORVADEX_SOURCE_DIR) + "/docs/run-report.schema.json", path},
+      "");
+  EXPECT_EQ(check.exitCode, 0) << check.err << "\n" << text;
+  nlohmann::json report = nlohmann::json::parse(text, nullptr, false);
+  EXPECT_FALSE(report.is_discarded()) << text;
+  return report.is_discarded() ? nlohmann::json() : report;
+}
+
+std::string Sha256sum(const std::string& bytes) {
+  const CommandResult result = RunCommand({"/usr/bin/sha256sum"}, "", {}, bytes);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  return result.out.substr(0, 64);
 }
 
 }  // namespace korvadex::testing

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 namespace korvadex::testing {
 
 // A fresh folder under /tmp, removed with everything in it when it goes.
@@ -148,6 +150,15 @@ class TestServer {
 // Runs korvadex in the tree's run folder.
 CommandResult RunKorvadex(const JobTree& tree, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env);
+
+// The run report at `path`, validated against docs/run-report.schema.json
+// by /usr/bin/python3's jsonschema, checked to hold no kScrubWindow
+// consecutive characters of `secret` (all of a shorter one), and parsed.
+// Each failed check is a test failure; an unreadable report gives null.
+nlohmann::json ReadCheckedReport(const std::string& path, const std::string& secret);
+
+// The SHA-256 of `bytes` as sha256sum computes it.
+std::string Sha256sum(const std::string& bytes);
 
 // ThreadSanitizer's build: its runtime delays a signal's handler until the
 // thread leaves the call it waits in, and hangs on a SIGSEGV sent from outside.

@@ -23,7 +23,7 @@ bits() {
 }
 
 echo "-- DLLs the executables import"
-allowed='^(KERNEL32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+|ODBC32|ADVAPI32)\.dll$'
+allowed='^(KERNEL32|msvcrt|ucrtbase|api-ms-win-[a-z0-9-]+|ODBC32|ADVAPI32|bcrypt)\.dll$'
 for win in "${builds[@]}"; do
   b=$(bits "$win")
   objdump=x86_64-w64-mingw32-objdump
@@ -355,6 +355,7 @@ INI
   [ -z "$(ls -A "$win_run" | grep korvadex || true)" ] || fail "spill: temporary files were left: $(ls -A "$win_run")"
 
   run_process_scenarios "$win" "$root/build" "$work"
+  . tests/windows/report-scenarios.sh
 }
 
 for win in "${builds[@]}"; do

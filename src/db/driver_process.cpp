@@ -3,12 +3,15 @@
 // messages cross whether the driver side is a child process or a thread.
 #include "db/driver_process.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <utility>
 
 #include "credentials/blowfish.h"
+#include "credentials/secret_scrub.h"
 #include "db/odbc_access.h"
 #include "db/row_buffer.h"
 #include "driver/deadline.h"
@@ -27,6 +30,9 @@ enum MessageType : char {
   kExecuted = 'E',   // child: status, result columns, has statement, diagnostics
   kRows = 'R',       // child: row count, packed rows
   kFetchEnd = 'F',   // child: last fetch status, diagnostics
+  kDriverInfo = 'I', // child, right after a successful 'C': driver name and version, DBMS name and version
+  kDescribe = 'D',   // parent, instead of 'X' and any number of times: a statement to prepare only
+  kDescribed = 'P',  // child: status, column count, per column name, type and size, then diagnostics
 };
 
 constexpr std::size_t kBatchBytes = std::size_t{256} << 10;
@@ -154,6 +160,32 @@ void FetchAndSend(int socket, DbState& db, const std::vector<int>& slots) {
   SendStatus(socket, kFetchEnd, status, db.diagnostics);
 }
 
+bool SendDriverInfo(int socket, const DriverInfo& info) {
+  std::vector<char> message = NewMessage(kDriverInfo);
+  PutText(message, info.driverName);
+  PutText(message, info.driverVersion);
+  PutText(message, info.dbmsName);
+  PutText(message, info.dbmsVersion);
+  return Send(socket, message);
+}
+
+// Prepares and describes `statement` and sends what the driver said.
+bool SendDescription(int socket, DbState& db, const std::string& statement) {
+  std::vector<ColumnDescription> columns;
+  const std::int32_t status = dbDescribe(db, statement, columns);
+  std::vector<char> message = NewMessage(kDescribed);
+  PutU32(message, static_cast<std::uint32_t>(status));
+  PutU32(message, static_cast<std::uint32_t>(columns.size()));
+  for (const ColumnDescription& column : columns) {
+    PutText(message, column.name);
+    PutU32(message, static_cast<std::uint32_t>(column.sqlType));
+    // Sizes beyond 32 bits (a driver's "unlimited") are all too large for any field.
+    PutU32(message, static_cast<std::uint32_t>(std::min<std::uint64_t>(column.size, 0xFFFFFFFFu)));
+  }
+  message.insert(message.end(), db.diagnostics.begin(), db.diagnostics.end());
+  return Send(socket, message);
+}
+
 }  // namespace
 
 int RunDriverSide(int socket, bool isOwnProcess) {
@@ -176,15 +208,24 @@ int RunDriverSide(int socket, bool isOwnProcess) {
   if (ReceiveConnectDetails(socket, userName, password, dataSource)) {
     connected = dbConnect(db, userName, password, dataSource);
   }
+  // Some drivers quote the connect string in their messages; the password
+  // is masked here, the only place that still has it.
+  ScrubSecret(db.diagnostics, password);
   WipeText(password);
   WipeText(userName);
   WipeText(dataSource);
   if (isOwnProcess && connected == 0 && db.canCancelFromAnyThread) cancelWatch.Start(SignalRole::DriverChild);
   if (!SendStatus(socket, kConnected, connected, db.diagnostics) || connected != 0) return 0;
+  if (!SendDriverInfo(socket, db.info)) return 0;
 
   char type = 0;
   std::vector<char> request;
-  if (!Receive(socket, type, request) || type != kExecute || request.size() < 4) return 0;
+  bool isReceived = Receive(socket, type, request);
+  while (isReceived && type == kDescribe) {
+    if (!SendDescription(socket, db, std::string(request.begin(), request.end()))) return 0;
+    isReceived = Receive(socket, type, request);
+  }
+  if (!isReceived || type != kExecute || request.size() < 4) return 0;
   const std::uint32_t slotCount = GetU32(request.data());
   if (slotCount > kMaxColumns || request.size() < 4 + slotCount) return 0;
   std::vector<int> slots(request.begin() + 4, request.begin() + 4 + slotCount);
@@ -238,7 +279,46 @@ std::int32_t DriverProcess::AwaitConnect(std::string& diagnostics) {
     return -1;
   }
   diagnostics.assign(payload.begin() + 4, payload.end());
-  return static_cast<std::int32_t>(GetU32(payload.data()));
+  const auto status = static_cast<std::int32_t>(GetU32(payload.data()));
+  if (status != 0) return status;
+  std::size_t at = 0;
+  if (!Receive(child_.socket(), type, payload) || type != kDriverInfo || !TakeText(payload, at, info_.driverName) ||
+      !TakeText(payload, at, info_.driverVersion) || !TakeText(payload, at, info_.dbmsName) ||
+      !TakeText(payload, at, info_.dbmsVersion)) {
+    diagnostics = Finish(true);
+    return -1;
+  }
+  return status;
+}
+
+DescribeResult DriverProcess::Describe(const std::string& statement, std::vector<ColumnDescription>& columns,
+                                       std::string& diagnostics) {
+  columns.clear();
+  std::vector<char> request = NewMessage(kDescribe);
+  request.insert(request.end(), statement.begin(), statement.end());
+  char type = 0;
+  std::vector<char> payload;
+  if (!Send(child_.socket(), request) || !Receive(child_.socket(), type, payload) || type != kDescribed ||
+      payload.size() < 8) {
+    diagnostics = Finish(true);
+    return DescribeResult::Lost;
+  }
+  const auto status = static_cast<std::int32_t>(GetU32(payload.data()));
+  const std::uint32_t count = GetU32(payload.data() + 4);
+  std::size_t at = 8;
+  for (std::uint32_t i = 0; i < count; ++i) {
+    ColumnDescription column;
+    if (!TakeText(payload, at, column.name) || payload.size() - at < 8) {
+      diagnostics = Finish(true);
+      return DescribeResult::Lost;
+    }
+    column.sqlType = static_cast<std::int32_t>(GetU32(payload.data() + at));
+    column.size = GetU32(payload.data() + at + 4);
+    at += 8;
+    columns.push_back(std::move(column));
+  }
+  diagnostics.assign(payload.begin() + static_cast<std::ptrdiff_t>(at), payload.end());
+  return status == 0 ? DescribeResult::Described : DescribeResult::NotDescribed;
 }
 
 void DriverProcess::Execute(const std::string& statement, const std::vector<int>& slots,

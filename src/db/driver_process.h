@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "db/odbc_access.h"
 #include "platform/child_process.h"
 
 namespace korvadex {
@@ -34,6 +35,13 @@ enum class BatchResult {
   Rows,   // `batch` holds rows
   End,    // no more rows: `status` is the fetch's last status (100 at the end)
   Lost,   // the driver process ended without its final word
+};
+
+// How describing a statement ended.
+enum class DescribeResult {
+  Described,     // the columns are filled
+  NotDescribed,  // the driver could not prepare or describe it; its diagnostics say why
+  Lost,          // the driver process ended without its answer
 };
 
 // The parent's side of the driver process. Calls come in the order of a
@@ -61,7 +69,16 @@ class DriverProcess {
   void Connect(const std::string& userName, const std::string& password, const std::string& dataSource);
 
   // dbConnect's status from the driver process; -1 when it ended instead.
+  // Its diagnostics never quote the password (see ScrubSecret).
   std::int32_t AwaitConnect(std::string& diagnostics);
+
+  // What the driver and database said they are, once connected.
+  const DriverInfo& driverInfo() const { return info_; }
+
+  // Prepares `statement` there without executing it and describes its
+  // result columns; between AwaitConnect and Execute, any number of times.
+  DescribeResult Describe(const std::string& statement, std::vector<ColumnDescription>& columns,
+                          std::string& diagnostics);
 
   // Executes `statement` there; rows will carry the values of `slots` (row
   // slot numbers), in that order. -1 in `report.status` when the process ended.
@@ -85,6 +102,7 @@ class DriverProcess {
 
  private:
   ChildProcess child_;
+  DriverInfo info_;
 };
 
 // The driver side: connects with the details that come first over `channel`,

@@ -56,6 +56,13 @@ void CloseStatementQuietly(DbState& db) {
   db.columnsBound = false;
 }
 
+std::string ConnectionInfo(SQLHDBC connection, SQLUSMALLINT item) {
+  SQLCHAR value[256] = {};
+  SQLSMALLINT length = 0;
+  if (!SQL_SUCCEEDED(SQLGetInfo(connection, item, value, sizeof value, &length))) return {};
+  return reinterpret_cast<const char*>(value);
+}
+
 }  // namespace
 
 OdbcHandle::~OdbcHandle() { Free(); }
@@ -123,11 +130,13 @@ std::int32_t dbConnect(DbState& db, const std::string& userName, const std::stri
   // The SQLite driver's SQLCancel also closes the statement, which races with
   // a fetch running on another thread. Its database lives in this process, so
   // its statement ends with the run anyway; only a server needs the cancel.
-  SQLCHAR driverName[256] = {};
-  SQLSMALLINT nameLength = 0;
-  if (SQL_SUCCEEDED(SQLGetInfo(db.connection.handle.get(), SQL_DRIVER_NAME, driverName,
-                               sizeof driverName, &nameLength))) {
-    std::string name(reinterpret_cast<const char*>(driverName));
+  SQLHDBC connection = db.connection.handle.get();
+  db.info.driverName = ConnectionInfo(connection, SQL_DRIVER_NAME);
+  db.info.driverVersion = ConnectionInfo(connection, SQL_DRIVER_VER);
+  db.info.dbmsName = ConnectionInfo(connection, SQL_DBMS_NAME);
+  db.info.dbmsVersion = ConnectionInfo(connection, SQL_DBMS_VER);
+  if (!db.info.driverName.empty()) {
+    std::string name = db.info.driverName;
     for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     db.canCancelFromAnyThread = name.find("sqlite") == std::string::npos;
     // MariaDB's and MySQL's connectors stop a running execute with a KILL
@@ -139,6 +148,75 @@ std::int32_t dbConnect(DbState& db, const std::string& userName, const std::stri
     db.canCancelFetchFromAnyThread = db.canCancelFromAnyThread && !isMySqlFamily;
   }
   return 0;
+}
+
+std::int32_t dbDescribe(DbState& db, const std::string& statementText, std::vector<ColumnDescription>& columns) {
+  db.diagnostics.clear();
+  columns.clear();
+  CloseStatementQuietly(db);
+  {
+    std::lock_guard<std::mutex> lock(db.statementMutex);
+    if (db.statementHandle.Allocate(db.connection.handle.get()) == SQL_ERROR) {
+      db.diagnostics = CollectDiagnostics(SQL_HANDLE_DBC, db.connection.handle.get());
+      return -1;
+    }
+  }
+  SQLHSTMT statement = db.statementHandle.get();
+  std::vector<SQLCHAR> text = MutableCopy(statementText);
+  SQLSMALLINT count = 0;
+  if (!SQL_SUCCEEDED(SQLPrepare(statement, text.data(), SQL_NTS)) ||
+      !SQL_SUCCEEDED(SQLNumResultCols(statement, &count))) {
+    db.diagnostics = CollectDiagnostics(SQL_HANDLE_STMT, statement);
+    CloseStatementQuietly(db);
+    return -1;
+  }
+  for (SQLUSMALLINT number = 1; number <= static_cast<SQLUSMALLINT>(count); ++number) {
+    SQLCHAR name[256] = {};
+    SQLSMALLINT nameLength = 0;
+    SQLSMALLINT type = 0;
+    SQLULEN size = 0;
+    SQLSMALLINT digits = 0;
+    SQLSMALLINT nullable = 0;
+    if (!SQL_SUCCEEDED(SQLDescribeCol(statement, number, name, sizeof name, &nameLength, &type, &size, &digits,
+                                      &nullable))) {
+      db.diagnostics = CollectDiagnostics(SQL_HANDLE_STMT, statement);
+      CloseStatementQuietly(db);
+      return -1;
+    }
+    columns.push_back({reinterpret_cast<const char*>(name), type, static_cast<std::uint64_t>(size)});
+  }
+  // Never executed: the statement goes with its handle.
+  CloseStatementQuietly(db);
+  return 0;
+}
+
+std::string dbTypeName(int sqlType) {
+  switch (sqlType) {
+    case SQL_CHAR: return "CHAR";
+    case SQL_VARCHAR: return "VARCHAR";
+    case SQL_LONGVARCHAR: return "LONGVARCHAR";
+    case SQL_WCHAR: return "WCHAR";
+    case SQL_WVARCHAR: return "WVARCHAR";
+    case SQL_WLONGVARCHAR: return "WLONGVARCHAR";
+    case SQL_DECIMAL: return "DECIMAL";
+    case SQL_NUMERIC: return "NUMERIC";
+    case SQL_SMALLINT: return "SMALLINT";
+    case SQL_INTEGER: return "INTEGER";
+    case SQL_REAL: return "REAL";
+    case SQL_FLOAT: return "FLOAT";
+    case SQL_DOUBLE: return "DOUBLE";
+    case SQL_BIT: return "BIT";
+    case SQL_TINYINT: return "TINYINT";
+    case SQL_BIGINT: return "BIGINT";
+    case SQL_BINARY: return "BINARY";
+    case SQL_VARBINARY: return "VARBINARY";
+    case SQL_LONGVARBINARY: return "LONGVARBINARY";
+    case SQL_TYPE_DATE: return "DATE";
+    case SQL_TYPE_TIME: return "TIME";
+    case SQL_TYPE_TIMESTAMP: return "TIMESTAMP";
+    case SQL_GUID: return "GUID";
+    default: return "TYPE " + std::to_string(sqlType);
+  }
 }
 
 std::int32_t dbExecute(DbState& db, const std::string& statementText) {

@@ -7,6 +7,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "db/row_buffer.h"
 #include "platform/odbc_headers.h"
@@ -50,6 +51,22 @@ class OdbcConnection {
   bool isConnected = false;
 };
 
+// What the driver and the database say they are (SQLGetInfo), for the run
+// report; a value the driver does not give stays empty.
+struct DriverInfo {
+  std::string driverName;
+  std::string driverVersion;
+  std::string dbmsName;
+  std::string dbmsVersion;
+};
+
+// One result column as the driver describes a prepared statement.
+struct ColumnDescription {
+  std::string name;
+  int sqlType = 0;           // SQL_VARCHAR and the like
+  std::uint64_t size = 0;    // declared size: characters for text, digits for numbers
+};
+
 // The module's state for the whole process; all empty until dbConnect.
 struct DbState {
   OdbcHandle envHandle{SQL_HANDLE_ENV};          // declared first: freed last
@@ -62,6 +79,7 @@ struct DbState {
   RowBuffer workingRow{};                        // the bound slots; stable for the statement's life
   SQLLEN indicators[kMaxColumns] = {};           // per column, so NULL values can be told apart
   std::string diagnostics;                       // diagnostic records of the latest failure
+  DriverInfo info;                               // filled by dbConnect
   bool canCancelFromAnyThread = true;            // the driver's SQLCancel may run beside its SQLExecDirect
   bool canCancelFetchFromAnyThread = true;       // ... and beside its SQLFetch
   int loginTimeoutSeconds = 0;                   // given to the driver by dbConnect; 0 none
@@ -72,6 +90,13 @@ struct DbState {
 // passed whole; the local copies handed to the driver are wiped afterwards.
 std::int32_t dbConnect(DbState& db, const std::string& userName, const std::string& password,
                        const std::string& dataSource);
+
+// Prepares `statementText` without executing it and describes its result
+// columns: 0 described, -1 not prepared or not described (diagnostics kept).
+std::int32_t dbDescribe(DbState& db, const std::string& statementText, std::vector<ColumnDescription>& columns);
+
+// The name of an SQL data type as a job file's reader knows it ("VARCHAR").
+std::string dbTypeName(int sqlType);
 
 // Executes `statementText` directly. 0 executed (also when no statement handle
 // could be allocated), -1 SQL_ERROR, any other SQLExecDirect code unchanged.

@@ -128,6 +128,15 @@ std::string DeadlineWatch::TraceLine() const {
   return line;
 }
 
+bool DeadlineWatch::PassedDeadline(std::string& variable, int& seconds, std::string& phase) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!hasPassed_) return false;
+  variable = wasConnectLimit_ ? kConnectVariable : kRunVariable;
+  seconds = wasConnectLimit_ ? settings_.connectSeconds : settings_.runSeconds;
+  phase = PhaseName(passedIn_);
+  return true;
+}
+
 void DeadlineWatch::Watch() {
   using std::chrono::seconds;
   const auto runDue = start_ + seconds(settings_.runSeconds);

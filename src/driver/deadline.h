@@ -71,6 +71,10 @@ class DeadlineWatch {
   // The /D line for the deadline that passed, with its line feed; empty when none did.
   std::string TraceLine() const;
 
+  // For the run report: the variable of the deadline that passed, its
+  // seconds and the phase it passed in; false when none did.
+  bool PassedDeadline(std::string& variable, int& seconds, std::string& phase) const;
+
  private:
   void Watch();
 

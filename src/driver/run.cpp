@@ -13,11 +13,13 @@
 #include "db/odbc_access.h"
 #include "driver/deadline.h"
 #include "driver/memory_setting.h"
+#include "driver/run_report.h"
 #include "jobdef/job_definition.h"
 #include "output/download_writer.h"
 #include "output/record_format.h"
 #include "output/record_list.h"
 #include "platform/case_path.h"
+#include "platform/file_io.h"
 #include "platform/paths.h"
 #include "platform/run_signals.h"
 
@@ -186,6 +188,15 @@ void StartDeadlineWatch(const DriverProcess& driver, RunContext& context) {
   }
 }
 
+// The exit code for a run whose own work ended with `exitCode`, as FinishRun explains.
+int FinalExitCode(int exitCode, bool isFileWritten) {
+  if (StopSignal() == kDeadlineStop && !isFileWritten) return kExitDeadline;
+  if (StopSignal() != 0 && !isFileWritten) return 128 + StopSignal();
+  const bool isOutputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  if (exitCode == kExitCompleted && isOutputLost) return kExitOutputLost;
+  return exitCode;
+}
+
 // Chooses the exit code once the run's own work is done: a signal or a
 // deadline first (whichever came first), unless it came when the file was
 // already written and there was nothing left to stop; then the run's failure;
@@ -197,12 +208,19 @@ int FinishRun(RunContext& context, int exitCode, bool isFileWritten = false) {
   if (context.debugMode && context.progress.hasStarted()) {
     std::fputs(FormatPhaseTimes(context.progress.phaseTimes()).c_str(), stderr);
   }
+  if (context.records) {
+    context.spilledRuns = context.records->spillRunCount();
+    context.spilledBytes = context.records->progress().spilledBytes.load();
+    if (isFileWritten) {
+      context.writtenRows = context.recordCount;
+      context.writtenBytes = context.records->byteCount();
+      context.writtenSha256 = context.records->emittedSha256();
+    }
+  }
   FreeRecordList(context.records);
-  if (StopSignal() == kDeadlineStop && !isFileWritten) return kExitDeadline;
-  if (StopSignal() != 0 && !isFileWritten) return 128 + StopSignal();
-  const bool isOutputLost = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
-  if (exitCode == kExitCompleted && isOutputLost) return kExitOutputLost;
-  return exitCode;
+  const int finalCode = FinalExitCode(exitCode, isFileWritten);
+  FinishRunReport(context, finalCode);
+  return finalCode;
 }
 
 }  // namespace
@@ -287,6 +305,11 @@ int RunMain(int argc, const char* const* argv) {
   RunContext context;
   context.lastStatus = ParseArguments(argc, argv, context);
   if (context.lastStatus != 0) return context.lastStatus;
+  context.startTime = std::chrono::system_clock::now();
+  // The report of an earlier run goes at once: while this one runs, and if
+  // it ends where no report can be written, none can pass for its own.
+  context.reportFile = ReadReportSetting();
+  if (!context.reportFile.empty()) RemoveFile(context.reportFile);
 
   // The driver runs in a process of its own, started before any thread of
   // this one, so that its crash ends only that process, and before the
@@ -307,6 +330,7 @@ int RunMain(int argc, const char* const* argv) {
   WipeString(context.password);
   SetCancelAction([&driver] { driver.RequestCancel(); });
   context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
+  context.db.info = driver.driverInfo();
   // A connect that the deadline cut short is reported as the deadline.
   if (context.lastStatus != 0 && StopSignal() != kDeadlineStop) {
     std::printf("dbConnect_Status: %d\n", context.lastStatus);
@@ -350,6 +374,7 @@ int RunMain(int argc, const char* const* argv) {
   context.records = std::make_unique<RecordList>();
   context.records->spillFolder = FolderOf(context.targetFileName);
   context.records->requestedBudget = ReadMemorySetting(context.debugMode);
+  if (!context.reportFile.empty()) context.records->HashEmitted();
   const bool hasResultSet = db.resultColumnCount > 0;
   // The debug trace is the person's view of a /D run; the line would cut into it.
   context.progress.Start(&context.records->progress(), context.debugMode == 0);

@@ -2,6 +2,7 @@
 #ifndef KORVADEX_DRIVER_RUN_CONTEXT_H_
 #define KORVADEX_DRIVER_RUN_CONTEXT_H_
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -41,6 +42,14 @@ struct RunContext {
 
   ProgressLine progress;        // the line on a person's terminal while rows are read and written
   DeadlineWatch deadline;       // ends the run at KORVADEX_CONNECT_TIMEOUT or KORVADEX_TIMEOUT
+
+  std::string reportFile;       // KORVADEX_REPORT: where the run report goes; empty for none
+  std::chrono::system_clock::time_point startTime;  // when the arguments were accepted
+  std::uint64_t spilledRuns = 0;   // kept from the records for the report once they are given back
+  std::uint64_t spilledBytes = 0;
+  std::int64_t writtenRows = 0;    // records this run put into the file; 0 unless it was written
+  std::uint64_t writtenBytes = 0;  // their bytes
+  std::string writtenSha256;       // their SHA-256 in hex; empty unless written and hashed
 };
 
 }  // namespace korvadex

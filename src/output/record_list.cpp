@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "platform/memory_limit.h"
+#include "platform/sha256.h"
 #include "platform/thread_priority.h"
 
 namespace korvadex {
@@ -191,7 +192,24 @@ bool RecordList::PrepareEmission() {
   return true;
 }
 
+void RecordList::HashEmitted() {
+  if (!emittedHash_) emittedHash_ = std::make_unique<Sha256>();
+}
+
+std::string RecordList::emittedSha256() const { return emittedHash_ ? emittedHash_->HexDigest() : std::string(); }
+
 bool RecordList::Emit(const std::function<bool(std::string_view)>& emit) {
+  if (!emittedHash_) return EmitUnhashed(emit);
+  // Each record is hashed as it is passed on, in file order, so the digest
+  // covers exactly the bytes the writer was given, with no second pass.
+  Sha256& hash = *emittedHash_;
+  return EmitUnhashed([&hash, &emit](std::string_view record) {
+    hash.Update(record.data(), record.size());
+    return emit(record);
+  });
+}
+
+bool RecordList::EmitUnhashed(const std::function<bool(std::string_view)>& emit) {
   if (!PrepareEmission()) return false;
   try {
     if (spill_.runCount() == 0) {

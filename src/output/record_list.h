@@ -16,6 +16,7 @@
 #include "output/record_sort.h"
 #include "output/record_spill.h"
 #include "output/record_store.h"
+#include "platform/sha256.h"
 
 namespace korvadex {
 
@@ -99,7 +100,17 @@ class RecordList {
   bool PrepareEmission();
   bool Emit(const std::function<bool(std::string_view)>& emit);
 
+  // From now on Emit also hashes the bytes of every record it passes on
+  // (SHA-256), for the run report. Set before Emit.
+  void HashEmitted();
+
+  // The hash of all records emitted so far, as hex; empty when not asked
+  // for or the platform's hash failed.
+  std::string emittedSha256() const;
+
  private:
+  bool EmitUnhashed(const std::function<bool(std::string_view)>& emit);
+
   bool SpillHeld();
   bool AwaitSpill();
   void GiveUp();
@@ -122,6 +133,7 @@ class RecordList {
   bool hasFailed_ = false;
   bool isSpent_ = false;         // the spilled runs were merged and given back
   ListProgress progress_;
+  std::unique_ptr<Sha256> emittedHash_;  // present once HashEmitted was called
 };
 
 // Adds a copy of `record`, creating the list on first use. Returns 1 when the

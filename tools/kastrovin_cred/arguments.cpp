@@ -39,12 +39,23 @@ int ParseDecryptArgs(const std::vector<std::string>& args, std::string& hex) {
   return 0;
 }
 
-int ParseCheckArgs(const std::vector<std::string>& args, std::optional<std::string>& file) {
-  for (const std::string& arg : args) {
+int ParseCheckArgs(const std::vector<std::string>& args, CheckOptions& options) {
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (arg == "--connect") {
+      options.isConnecting = true;
+      continue;
+    }
+    if (arg == "--terminal") {
+      if (i + 1 == args.size()) return UsageError("check: --terminal needs a NAME");
+      options.terminal = args[++i];
+      continue;
+    }
     if (arg.size() > 1 && arg[0] == '-') return UsageError("check: unknown option '" + arg + "'");
-    if (file) return UsageError("check: only one FILE may be given");
-    file = arg;
+    if (options.file) return UsageError("check: only one FILE may be given");
+    options.file = arg;
   }
+  if (options.terminal && !options.isConnecting) return UsageError("check: --terminal goes with --connect");
   return 0;
 }
 

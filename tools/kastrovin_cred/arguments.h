@@ -23,8 +23,14 @@ int ParseEncryptArgs(const std::vector<std::string>& args, std::optional<std::st
 // Fills `hex` with the one HEX of decrypt; returns 0 or an exit code.
 int ParseDecryptArgs(const std::vector<std::string>& args, std::string& hex);
 
-// Fills `file` with the FILE of check, if one is given; returns 0 or an exit code.
-int ParseCheckArgs(const std::vector<std::string>& args, std::optional<std::string>& file);
+struct CheckOptions {
+  std::optional<std::string> file;
+  bool isConnecting = false;            // --connect
+  std::optional<std::string> terminal;  // --terminal NAME, with --connect only
+};
+
+// Fills `options` from the arguments of check; returns 0 or an exit code.
+int ParseCheckArgs(const std::vector<std::string>& args, CheckOptions& options);
 
 struct InitOptions {
   std::string file;

@@ -14,6 +14,7 @@
 #include "jobdef/job_definition.h"
 #include "jobdef/profile_reader.h"
 #include "kastrovin_cred/arguments.h"
+#include "kastrovin_cred/check_connect.h"
 #include "kastrovin_cred/commands.h"
 #include "kastrovin_cred/messages.h"
 #include "kastrovin_cred/prompt.h"
@@ -75,9 +76,10 @@ void AddJobDefinitionFindings(CredentialCheck& check, const std::string& path, c
 }  // namespace
 
 int Check(const std::vector<std::string>& args) {
-  std::optional<std::string> given;
-  const int parsed = ParseCheckArgs(args, given);
+  CheckOptions options;
+  const int parsed = ParseCheckArgs(args, options);
   if (parsed != 0) return parsed;
+  const std::optional<std::string>& given = options.file;
   // Without FILE, the file that korvadex itself would read from here.
   const std::string path = given ? *given : ResolvePathCase(ToNativePath(kCredentialFile));
   std::string raw;
@@ -106,9 +108,17 @@ int Check(const std::vector<std::string>& args) {
     AddJobFileFinding(check, jobPath, isJobFileFound);
     if (isJobFileFound) AddJobDefinitionFindings(check, resolvedPath, jobPath);
   }
+  int connected = 0;
+  if (options.isConnecting) {
+    // Without a job file there is nothing to prepare, but the connect is still tried.
+    ProfileData profile;
+    if (isJobFileFound) LoadProfile(ResolvePathCase(JobDefinitionPath(ResolvedDbSystem(check))), profile);
+    connected = AddConnectFindings(check, profile, options.terminal);
+  }
   std::string report = FormatCheckReport(check, path, jobPath, isJobFileFound);
   std::fwrite(report.data(), 1, report.size(), stdout);
   for (KeyResolution& resolution : check.keys) WipeString(resolution.entry.value);
+  if (connected != 0) return connected;
   return check.warnings.empty() ? kExitDone : kExitWarnings;
 }
 

@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "db/driver_process.h"
 #include "kastrovin_cred/arguments.h"
 #include "kastrovin_cred/commands.h"
 #include "kastrovin_cred/messages.h"
+#include "platform/child_process.h"
 #include "platform/file_io.h"
 
 namespace korvadex::cred {
@@ -38,6 +40,9 @@ int RunCredTool(int argc, char** argv) {
 }  // namespace korvadex::cred
 
 int main(int argc, char** argv) {
+  // check --connect starts this program again as its driver process (Windows).
+  int channel = -1;
+  if (korvadex::TakeChildChannel(argc, argv, channel)) return korvadex::RunDriverSide(channel, true);
   // A file size limit (ulimit -f) then fails the write, which init reports and
   // cleans up after, instead of killing the tool halfway through a file.
   korvadex::IgnoreFileSizeSignal();

@@ -15,7 +15,7 @@ std::string Usage() {
       "  kastrovin-cred encrypt [VALUE | -]\n"
       "  kastrovin-cred decrypt HEX\n"
       "  kastrovin-cred init FILE --database DSN --login USER --db-system NAME [--pass -] [--force]\n"
-      "  kastrovin-cred check [FILE]\n"
+      "  kastrovin-cred check [FILE] [--connect [--terminal NAME]]\n"
       "  kastrovin-cred help\n"
       "\n"
       "encrypt  Prints the hex text that the credentials file stores for VALUE. Without\n"
@@ -36,9 +36,14 @@ std::string Usage() {
       ".\n"
       "         Then reads ./KORVADEX.<DB_SYSTEM>.INI in the current directory and warns,\n"
       "         per job section, about what korvadex would cut, skip or misread.\n"
+      "         --connect also connects as korvadex would and prepares each section's\n"
+      "         statement without executing it ($parm01 replaced by the NAME of\n"
+      "         --terminal, else by KVCHECK), and warns where its result columns do\n"
+      "         not fit the fields: too few, too many, or wider than FLENnn.\n"
       "\n"
       "Exit codes: 0 done, 1 check found warnings, 2 wrong usage or unreadable file,\n"
-      "3 value refused, 4 no value read, 5 file exists, 6 file not written.\n";
+      "3 value refused, 4 no value read, 5 file exists, 6 file not written,\n"
+      "7 check --connect could not connect, 8 the ODBC driver process ended.\n";
   return usage;
 }
 

@@ -15,6 +15,8 @@ inline constexpr int kExitBadValue = 3;     // a value that the credentials file
 inline constexpr int kExitNoInput = 4;      // no value could be read
 inline constexpr int kExitFileExists = 5;   // init without --force on an existing file
 inline constexpr int kExitWriteFailed = 6;  // init could not create or write the file
+inline constexpr int kExitNoConnection = 7; // check --connect: the database refused the connect
+inline constexpr int kExitDriverEnded = 8;  // check --connect: the ODBC driver process ended without its answer
 
 // The usage text; how init restricts the file and how the default path is
 // written differ between the systems.
