@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fuzz_check.h"
-#include "jobdef/job_check.h"
+#include "checks/job_check.h"
 #include "jobdef/job_definition.h"
 #include "jobdef/profile_reader.h"
 

@@ -1,6 +1,6 @@
 // Tests of the operators' credentials check and of the content that init writes:
 // each pitfall a file can hold, the masked report, and the value rules.
-#include "credentials/credential_check.h"
+#include "checks/credential_check.h"
 
 #include <string>
 #include <vector>

@@ -1,6 +1,6 @@
 // Tests of the operators' job file check: one case for each thing korvadex
 // would silently cut, skip or misread, and a clean job that gives none.
-#include "jobdef/job_check.h"
+#include "checks/job_check.h"
 
 #include <string>
 #include <vector>

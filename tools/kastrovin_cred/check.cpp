@@ -8,9 +8,9 @@
 #include <string>
 
 #include "credentials/blowfish.h"
-#include "credentials/credential_check.h"
+#include "checks/credential_check.h"
 #include "driver/run.h"
-#include "jobdef/job_check.h"
+#include "checks/job_check.h"
 #include "jobdef/job_definition.h"
 #include "jobdef/profile_reader.h"
 #include "kastrovin_cred/arguments.h"

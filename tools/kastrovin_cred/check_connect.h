@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "credentials/credential_check.h"
+#include "checks/credential_check.h"
 #include "jobdef/profile_reader.h"
 
 namespace korvadex::cred {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "credentials/blowfish.h"
-#include "credentials/credential_check.h"
+#include "checks/credential_check.h"
 #include "credentials/credential_reader.h"
 #include "kastrovin_cred/arguments.h"
 #include "kastrovin_cred/commands.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "credentials/credential_check.h"
+#include "checks/credential_check.h"
 #include "kastrovin_cred/arguments.h"
 #include "kastrovin_cred/commands.h"
 #include "kastrovin_cred/messages.h"

@@ -1,6 +1,6 @@
 // The operators' check of a job definition file: what korvadex would silently
 // cut, skip or misread in each job section, found with the look-ups it makes.
-#include "jobdef/job_check.h"
+#include "checks/job_check.h"
 
 #include <algorithm>
 #include <array>

@@ -1,7 +1,7 @@
 // The operators' check of a job definition file: what korvadex would silently
 // cut, skip or misread in each job section, found with the look-ups it makes.
-#ifndef KORVADEX_JOBDEF_JOB_CHECK_H_
-#define KORVADEX_JOBDEF_JOB_CHECK_H_
+#ifndef KORVADEX_CHECKS_JOB_CHECK_H_
+#define KORVADEX_CHECKS_JOB_CHECK_H_
 
 #include <optional>
 #include <string>
@@ -46,4 +46,4 @@ std::string FormatJobFinding(const JobFinding& finding);
 
 }  // namespace korvadex
 
-#endif  // KORVADEX_JOBDEF_JOB_CHECK_H_
+#endif  // KORVADEX_CHECKS_JOB_CHECK_H_

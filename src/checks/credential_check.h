@@ -1,7 +1,7 @@
 // The operators' view of a credentials file: how korvadex will resolve its four
 // keys and what probably went wrong, and the content of a new, well-formed file.
-#ifndef KORVADEX_CREDENTIALS_CREDENTIAL_CHECK_H_
-#define KORVADEX_CREDENTIALS_CREDENTIAL_CHECK_H_
+#ifndef KORVADEX_CHECKS_CREDENTIAL_CHECK_H_
+#define KORVADEX_CHECKS_CREDENTIAL_CHECK_H_
 
 #include <array>
 #include <cstddef>
@@ -94,4 +94,4 @@ std::string BuildCredentialFile(const InitValues& values);
 
 }  // namespace korvadex
 
-#endif  // KORVADEX_CREDENTIALS_CREDENTIAL_CHECK_H_
+#endif  // KORVADEX_CHECKS_CREDENTIAL_CHECK_H_

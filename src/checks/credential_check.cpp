@@ -1,6 +1,6 @@
 // The operators' view of a credentials file: how korvadex will resolve its four
 // keys and what probably went wrong, and the content of a new, well-formed file.
-#include "credentials/credential_check.h"
+#include "checks/credential_check.h"
 
 #include <algorithm>
 #include <cstdio>
