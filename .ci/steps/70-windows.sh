@@ -355,6 +355,7 @@ INI
   [ -z "$(ls -A "$win_run" | grep korvadex || true)" ] || fail "spill: temporary files were left: $(ls -A "$win_run")"
 
   run_process_scenarios "$win" "$root/build" "$work"
+  . tests/windows/codepage-scenarios.sh
 }
 
 for win in "${builds[@]}"; do
