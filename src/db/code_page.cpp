@@ -43,9 +43,14 @@ bool CodePageEncoder::Open(int codePage) {
 }
 
 std::size_t CodePageEncoder::Encode(const std::uint16_t* units, std::size_t count, char* out, int& replaced) const {
-  if (utf8_) return EncodeUtf8(units, count, out, replaced);
+  if (utf8_) {
+    std::size_t end = 0;
+    while (end < count && units[end] != 0) ++end;
+    return EncodeUtf8(units, end, out, replaced);
+  }
+  // One pass finds the value's end and encodes it: this runs for every value.
   std::size_t written = 0;
-  for (std::size_t i = 0; i < count && written < kMaxValueBytes; ++i) {
+  for (std::size_t i = 0; i < count && units[i] != 0 && written < kMaxValueBytes; ++i) {
     const std::uint16_t unit = units[i];
     unsigned char byte = bytes_[unit];
     if (IsHighSurrogate(unit) && i + 1 < count && IsLowSurrogate(units[i + 1])) {

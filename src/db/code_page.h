@@ -35,10 +35,10 @@ class CodePageEncoder {
   bool isOpen() const { return codePage_ != 0; }
   int codePage() const { return codePage_; }
 
-  // Writes the `count` units at `units` into `out` as at most kMaxValueBytes
-  // bytes, ending before the first character that would not fit whole;
-  // returns the bytes written and adds the characters written as '?' to
-  // `replaced`.
+  // Writes the units at `units`, up to the first zero unit or `count` of
+  // them, into `out` as at most kMaxValueBytes bytes, ending before the
+  // first character that would not fit whole; returns the bytes written and
+  // adds the characters written as '?' to `replaced`.
   std::size_t Encode(const std::uint16_t* units, std::size_t count, char* out, int& replaced) const;
 
  private:

@@ -215,10 +215,8 @@ void EncodeWideRow(DbState& db, int boundColumns, std::string_view* values) {
     // The value ends at its terminator, whatever length the driver reports:
     // MariaDB's Connector/ODBC 3.1 counts some values one character short.
     const std::uint16_t* units = db.wideRow.data() + static_cast<std::size_t>(i) * kWideSlotUnits;
-    std::size_t count = 0;
-    while (count < kWideSlotUnits - 1 && units[count] != 0) ++count;
     char* slot = db.workingRow.slots[i];
-    values[i] = std::string_view(slot, db.encoder.Encode(units, count, slot, db.replacedChars[i]));
+    values[i] = std::string_view(slot, db.encoder.Encode(units, kWideSlotUnits - 1, slot, db.replacedChars[i]));
   }
 }
 
