@@ -57,6 +57,7 @@ trap cleanup EXIT
 
 sqlite_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name libsqlite3odbc.so -print -quit 2>/dev/null || true)
 pg_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name psqlodbca.so -print -quit 2>/dev/null || true)
+pg_unicode_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name psqlodbcw.so -print -quit 2>/dev/null || true)
 mariadb_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name libmaodbc.so -print -quit 2>/dev/null || true)
 mkdir -p "$work/odbc"
 cat > "$work/odbc/odbcinst.ini" <<INI
@@ -64,6 +65,8 @@ cat > "$work/odbc/odbcinst.ini" <<INI
 Driver=$sqlite_driver
 [PostgreSQL]
 Driver=$pg_driver
+[PostgreSQL Unicode]
+Driver=$pg_unicode_driver
 [MariaDB]
 Driver=$mariadb_driver
 INI
@@ -120,6 +123,13 @@ prepare_pg() {
   cat >> "$ODBCINI" <<INI
 [KVPG]
 Driver=PostgreSQL
+Servername=127.0.0.1
+Port=$port
+Database=bench
+UseDeclareFetch=1
+Fetch=10000
+[KVPGW]
+Driver=PostgreSQL Unicode
 Servername=127.0.0.1
 Port=$port
 Database=bench
@@ -223,6 +233,12 @@ for driver in $drivers; do
   esac
   prepare_job "$driver" "$dsn" "$system"
   run_dir=$work/$driver/jobs/run
+  # With a code page PostgreSQL takes psqlODBC's Unicode driver: the ANSI one
+  # cannot deliver wide text.
+  cp_dsn=$dsn
+  [ "$driver" = pg ] && cp_dsn=KVPGW
+  prepare_job "$driver-cp" "$cp_dsn" "$system"
+  cp_dir=$work/$driver-cp/jobs/run
   # One untimed pass so that every tool meets the same warm caches.
   "$floor" "$dsn" "$login" "$password" "$statement" 2>/dev/null
   tools="floor and korvadex"
@@ -242,11 +258,11 @@ for driver in $drivers; do
       "$work/last.log" | sed "s/^/$driver\t/" >> "$phases"
     if [ -n "$codepage" ]; then
       # The same export with every column fetched as wide text and converted.
-      measure "$driver" "cp$codepage" "$run_dir/korvadex-cp.dat" env KORVADEX_CODEPAGE="$codepage" \
-        bash -c 'cd "$1" && exec "$2" BENCH BENCH korvadex-cp.dat 1 "${@:3}"' _ "$run_dir" "$korvadex" "${trace[@]}"
-      [ "$(stat -c %s "$run_dir/korvadex-cp.dat")" = "$((rows * record_length))" ] ||
+      measure "$driver" "cp$codepage" "$cp_dir/korvadex-cp.dat" env KORVADEX_CODEPAGE="$codepage" \
+        bash -c 'cd "$1" && exec "$2" BENCH BENCH korvadex-cp.dat 1 "${@:3}"' _ "$cp_dir" "$korvadex" "${trace[@]}"
+      [ "$(stat -c %s "$cp_dir/korvadex-cp.dat")" = "$((rows * record_length))" ] ||
         { echo "korvadex with KORVADEX_CODEPAGE=$codepage wrote a file of another size" >&2; exit 1; }
-      rm -f "$run_dir/korvadex-cp.dat"
+      rm -f "$cp_dir/korvadex-cp.dat"
     fi
     if [ "$with_peer" = 1 ]; then
       measure "$driver" peer "$run_dir/peer.dat" \

@@ -50,19 +50,20 @@ std::size_t CodePageEncoder::Encode(const std::uint16_t* units, std::size_t coun
   }
   // One pass finds the value's end and encodes it: this runs for every value.
   std::size_t written = 0;
-  for (std::size_t i = 0; i < count && units[i] != 0 && written < kMaxValueBytes; ++i) {
+  for (std::size_t i = 0; i < count && written < kMaxValueBytes; ++i) {
     const std::uint16_t unit = units[i];
-    unsigned char byte = bytes_[unit];
-    if (IsHighSurrogate(unit) && i + 1 < count && IsLowSurrogate(units[i + 1])) {
-      // No single-byte code page has a character beyond the BMP.
-      ++i;
-      byte = 0;
+    if (unit == 0) break;
+    // No code page maps a surrogate, so a character it has needs no other test.
+    const unsigned char byte = bytes_[unit];
+    if (byte != 0) {
+      out[written++] = static_cast<char>(byte);
+      continue;
     }
-    if (byte == 0) {
-      byte = '?';
-      ++replaced;
-    }
-    out[written++] = static_cast<char>(byte);
+    // No single-byte code page has a character beyond the BMP: a surrogate
+    // pair is one missing character.
+    if (IsHighSurrogate(unit) && i + 1 < count && IsLowSurrogate(units[i + 1])) ++i;
+    out[written++] = '?';
+    ++replaced;
   }
   return written;
 }
