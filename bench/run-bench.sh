@@ -262,6 +262,7 @@ for driver in $drivers; do
         bash -c 'cd "$1" && exec "$2" BENCH BENCH korvadex-cp.dat 1 "${@:3}"' _ "$cp_dir" "$korvadex" "${trace[@]}"
       [ "$(stat -c %s "$cp_dir/korvadex-cp.dat")" = "$((rows * record_length))" ] ||
         { echo "korvadex with KORVADEX_CODEPAGE=$codepage wrote a file of another size" >&2; exit 1; }
+      cp_sum=$(sha256sum < "$cp_dir/korvadex-cp.dat")
       rm -f "$cp_dir/korvadex-cp.dat"
     fi
     if [ "$with_peer" = 1 ]; then
@@ -311,6 +312,17 @@ PY
   else
     echo "  $driver: korvadex file DIFFERS from the one from $first_driver" >&2
     exit 1
+  fi
+  if [ -n "$codepage" ]; then
+    # With a code page too, whatever each driver's own encoding.
+    if [ -z "${first_cp_sum:-}" ]; then
+      first_cp_sum=$cp_sum
+    elif [ "$cp_sum" = "$first_cp_sum" ]; then
+      echo "  $driver: KORVADEX_CODEPAGE=$codepage file byte-identical to the one from $first_driver"
+    else
+      echo "  $driver: KORVADEX_CODEPAGE=$codepage file DIFFERS from the one from $first_driver" >&2
+      exit 1
+    fi
   fi
   rm -f "$run_dir/korvadex.dat" "$run_dir/peer.dat"
   if [ "$driver" = pg ]; then
