@@ -3,7 +3,8 @@
 # rows, the same download file as the Linux binary in each code page (its
 # own tables, and WideCharToMultiByte for 65001 where Linux takes iconv,
 # lone surrogates included), and end a strict run with 10 as it does. Uses
-# the step's win, wine, work, base, lin_run, win_run, lin_korvadex and fail.
+# the step's win, wine, wine64, work, base, root, lin_run, win_run, lin_korvadex
+# and fail. Once per step, the single-byte tables against WideCharToMultiByte.
 
 echo "-- code pages (KORVADEX_CODEPAGE)"
 # The end-to-end tests' rows, and lone surrogates that the SQLite driver
@@ -44,3 +45,21 @@ cp "$win_run/zeichen.dat" "$work/zeichen-before"
 run codepage-strict 10 zeichen.dat zeichen.dat ZEICHEN X {} 1
 cmp -s "$win_run/zeichen.dat" "$work/zeichen-before" || fail "codepage-strict: zeichen.dat changed"
 unset KORVADEX_CODEPAGE KORVADEX_STRICT
+
+# The tables korvadex encodes with against the system's own converter: the
+# same byte for every BMP character, and no character more or less.
+if [ ! -f "$base/code_page_dump.txt" ]; then
+  x86_64-w64-mingw32-g++-posix -municode -static -O2 -o "$base/code_page_dump.exe" tests/windows/code_page_dump.cpp
+  "$wine64" "$base/code_page_dump.exe" | tr -d '\r' | sort >"$base/code_page_dump.txt"
+  /usr/bin/python3 - "$root/src/db/code_page_tables.cpp" <<'PY' | sort >"$base/code_page_tables.txt"
+import re, sys
+for match in re.finditer(r"k(\d+)\[256\] = \{(.*?)\};", open(sys.argv[1]).read(), re.S):
+    characters = [int(x, 16) for x in re.findall(r"0x([0-9A-F]{4})", match.group(2))]
+    for byte in range(1, 256):
+        if characters[byte] != 0xFFFF:
+            print("%s %04X %02X" % (match.group(1), characters[byte], byte))
+PY
+  [ "$(wc -l <"$base/code_page_dump.txt")" -gt 1000 ] || fail "code page tables: the Windows converter gave nothing"
+  diff "$base/code_page_dump.txt" "$base/code_page_tables.txt" >"$base/code_page_tables.diff" ||
+    fail "code page tables differ from WideCharToMultiByte: $(head -5 "$base/code_page_tables.diff")"
+fi
