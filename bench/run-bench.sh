@@ -11,7 +11,9 @@
 #              WORK_ROOT (folder for the temporary work dir, default /tmp),
 #              DATA_DIR (keeps the SQLite file there as bench-ROWS.db and reuses it),
 #              PHASES (1; korvadex runs with /D and its phase times are summed up;
-#              0 runs it exactly as a job script does).
+#              0 runs it exactly as a job script does),
+#              CODEPAGE (1252; each round also runs korvadex with KORVADEX_CODEPAGE
+#              set to it, to show what the conversion costs; empty skips it).
 set -euo pipefail
 rows=${1:-1000000}
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -20,6 +22,7 @@ runs=${RUNS:-3}
 drivers=${DRIVERS:-"sqlite pg mariadb"}
 with_peer=${PEER:-1}
 with_phases=${PHASES:-1}
+codepage=${CODEPAGE-1252}
 python=/usr/bin/python3
 korvadex=$build/korvadex
 floor=$build/bench/odbc_floor
@@ -54,6 +57,7 @@ trap cleanup EXIT
 
 sqlite_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name libsqlite3odbc.so -print -quit 2>/dev/null || true)
 pg_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name psqlodbca.so -print -quit 2>/dev/null || true)
+pg_unicode_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name psqlodbcw.so -print -quit 2>/dev/null || true)
 mariadb_driver=$(find "/usr/lib/$(uname -m)-linux-gnu" /usr/lib -name libmaodbc.so -print -quit 2>/dev/null || true)
 mkdir -p "$work/odbc"
 cat > "$work/odbc/odbcinst.ini" <<INI
@@ -61,6 +65,8 @@ cat > "$work/odbc/odbcinst.ini" <<INI
 Driver=$sqlite_driver
 [PostgreSQL]
 Driver=$pg_driver
+[PostgreSQL Unicode]
+Driver=$pg_unicode_driver
 [MariaDB]
 Driver=$mariadb_driver
 INI
@@ -117,6 +123,13 @@ prepare_pg() {
   cat >> "$ODBCINI" <<INI
 [KVPG]
 Driver=PostgreSQL
+Servername=127.0.0.1
+Port=$port
+Database=bench
+UseDeclareFetch=1
+Fetch=10000
+[KVPGW]
+Driver=PostgreSQL Unicode
 Servername=127.0.0.1
 Port=$port
 Database=bench
@@ -220,6 +233,12 @@ for driver in $drivers; do
   esac
   prepare_job "$driver" "$dsn" "$system"
   run_dir=$work/$driver/jobs/run
+  # With a code page PostgreSQL takes psqlODBC's Unicode driver: the ANSI one
+  # cannot deliver wide text.
+  cp_dsn=$dsn
+  [ "$driver" = pg ] && cp_dsn=KVPGW
+  prepare_job "$driver-cp" "$cp_dsn" "$system"
+  cp_dir=$work/$driver-cp/jobs/run
   # One untimed pass so that every tool meets the same warm caches.
   "$floor" "$dsn" "$login" "$password" "$statement" 2>/dev/null
   tools="floor and korvadex"
@@ -237,6 +256,15 @@ for driver in $drivers; do
       bash -c 'cd "$1" && exec "$2" BENCH BENCH korvadex.dat 1 "${@:3}"' _ "$run_dir" "$korvadex" "${trace[@]}"
     sed -n 's/^korvadex: connect+execute \([0-9.]*\) s, fetch \([0-9.]*\) s, sort \([0-9.]*\) s, write \([0-9.]*\) s$/\1\t\2\t\3\t\4/p' \
       "$work/last.log" | sed "s/^/$driver\t/" >> "$phases"
+    if [ -n "$codepage" ]; then
+      # The same export with every column fetched as wide text and converted.
+      measure "$driver" "cp$codepage" "$cp_dir/korvadex-cp.dat" env KORVADEX_CODEPAGE="$codepage" \
+        bash -c 'cd "$1" && exec "$2" BENCH BENCH korvadex-cp.dat 1 "${@:3}"' _ "$cp_dir" "$korvadex" "${trace[@]}"
+      [ "$(stat -c %s "$cp_dir/korvadex-cp.dat")" = "$((rows * record_length))" ] ||
+        { echo "korvadex with KORVADEX_CODEPAGE=$codepage wrote a file of another size" >&2; exit 1; }
+      cp_sum=$(sha256sum < "$cp_dir/korvadex-cp.dat")
+      rm -f "$cp_dir/korvadex-cp.dat"
+    fi
     if [ "$with_peer" = 1 ]; then
       measure "$driver" peer "$run_dir/peer.dat" \
         "$python" "$root/bench/peer_export.py" "DSN=$dsn;UID=$login;PWD=$password" "$statement" \
@@ -284,6 +312,17 @@ PY
   else
     echo "  $driver: korvadex file DIFFERS from the one from $first_driver" >&2
     exit 1
+  fi
+  if [ -n "$codepage" ]; then
+    # With a code page too, whatever each driver's own encoding.
+    if [ -z "${first_cp_sum:-}" ]; then
+      first_cp_sum=$cp_sum
+    elif [ "$cp_sum" = "$first_cp_sum" ]; then
+      echo "  $driver: KORVADEX_CODEPAGE=$codepage file byte-identical to the one from $first_driver"
+    else
+      echo "  $driver: KORVADEX_CODEPAGE=$codepage file DIFFERS from the one from $first_driver" >&2
+      exit 1
+    fi
   fi
   rm -f "$run_dir/korvadex.dat" "$run_dir/peer.dat"
   if [ "$driver" = pg ]; then
@@ -358,6 +397,14 @@ for driver, tools in data.items():
         spill_limit = budget_mib + 64
         print("  records spilled: budget %.0f MiB, korvadex peak %.1f MiB, limit budget + 64 MiB = %.0f MiB: %s"
               % (budget_mib, kvx["rss"], spill_limit, "met" if kvx["rss"] <= spill_limit else "NOT met"))
+    for tool in med:
+        if tool.startswith("cp"):
+            cost = med[tool]["wall"] / kvx["wall"] - 1
+            own = sorted(c / k - 1 for c, k in zip(tools[tool]["wall"], tools["korvadex"]["wall"]))
+            print("  KORVADEX_CODEPAGE=%s: wall %.2f s against %.2f s without, %+.1f %% (budget <= 5 %%: %s);"
+                  " round by round %s" % (tool[2:], med[tool]["wall"], kvx["wall"], cost * 100,
+                                          "met" if cost <= 0.05 else "NOT met",
+                                          " ".join("%+.1f %%" % (r * 100) for r in own)))
     if "peer" in med:
         speed = med["peer"]["wall"] / kvx["wall"]
         print("  peer/korvadex wall %.2f  (target >= 3: %s)" % (speed, "met" if speed >= 3 else "NOT met"))

@@ -40,7 +40,7 @@ class MariaDbRunTest : public ::testing::Test {
     ASSERT_FALSE(server_->port().empty());
     const std::string common = "Driver=" + driver + "\nServer=127.0.0.1\nPort=" + server_->port() +
                                "\nDatabase=kvtest\n";
-    env_ = testing::WriteOdbcConfig(dir_ / "odbc", {{"KVMA", common}, {"KVMALATIN", common + "CHARSET=latin1\n"}});
+    env_ = testing::WriteOdbcConfig(dir_ / "odbc", {{"KVMA", common}, {"KVMALATIN", common + "CHARSET=latin1\n"}, {"KVMAUTF8", common + "CHARSET=utf8mb4\n"}});
     tree_.WriteCredentials("KVMA", "kvuser", "kv-secret", "MA");
     const std::string database = "kv" + std::to_string(::getpid());
     Sql("CREATE DATABASE " + database + ";");
@@ -206,6 +206,38 @@ TEST_F(MariaDbRunTest, Latin1DataSourceDeliversWindows1252) {
   // The euro sign is Windows-1252's 0x80; characters the code page lacks
   // (Ł, ź, the snowman) arrive as "?".
   EXPECT_EQ(ReadFileBytes(Out("c.dat")), "1\x80 5     2M\xFCller  3?\xF3" "d? ?  ");
+}
+
+// With a code page the connector's CHARSET is not needed: without it and
+// with utf8mb4 the data sources write the file SQLite's and PostgreSQL's
+// drivers give, with the letters Ø, Ù, Ú and Û whose wide length this
+// connector counts one short. (CHARSET=latin1 would not do: the connector
+// widens the server's Windows-1252 bytes as ISO-8859-1, the euro to U+0080.)
+TEST_F(MariaDbRunTest, CodePageGivesTheSameFileWhateverTheCharset) {
+  Sql(std::string("CREATE TABLE t (id INT, name VARCHAR(20), note VARCHAR(20)) CHARACTER SET utf8mb4;"
+                  "INSERT INTO t VALUES ") + testing::kCodePageRows + ";");
+  const std::string job = std::string("SQL001=SELECT id, name, note FROM $parm01.t ORDER BY id\n") +
+                          testing::kCodePageColumns;
+  const struct {
+    const char* codePage;
+    const std::string& expected;
+    const char* counts;
+  } cases[] = {{"1252", testing::kCodePage1252Records, testing::kCodePage1252Counts},
+               {"65001", testing::kCodePage65001Records, testing::kCodePage65001Counts}};
+  for (const char* dataSource : {"KVMA", "KVMAUTF8"}) {
+    tree_.WriteCredentials(dataSource, "kvuser", "kv-secret", "MA");
+    for (const auto& c : cases) {
+      env_["KORVADEX_CODEPAGE"] = c.codePage;
+      CommandResult result = Run(job, "cp.dat", "/D");
+      EXPECT_EQ(result.exitCode, 0) << dataSource << " " << c.codePage << result.out;
+      EXPECT_EQ(ReadFileBytes(Out("cp.dat")), c.expected) << dataSource << " " << c.codePage;
+      EXPECT_EQ(result.err.substr(result.err.find(" s\n") + 3), c.counts) << dataSource << " " << c.codePage;
+    }
+  }
+  // The four letters alone fill their field: a short length would drop the last.
+  env_["KORVADEX_CODEPAGE"] = "1252";
+  Run("SQL001=SELECT name FROM $parm01.t WHERE id = 4\nFELD01=N\nFTYP01=CHAR\nFLEN01=4\n", "four.dat");
+  EXPECT_EQ(ReadFileBytes(Out("four.dat")), "\xD8\xD9\xDA\xDB");
 }
 
 TEST_F(MariaDbRunTest, RefusedLoginAndAnErrorInALaterRow) {

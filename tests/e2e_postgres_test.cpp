@@ -27,9 +27,11 @@ class PostgresRunTest : public ::testing::Test {
                                server_->port() + "\nDatabase=kvtest\n";
     // Fetch=50 makes the cursor deliver rows in small batches, so an error in a
     // later row reaches the row loop after earlier rows were read.
+    const std::string unicode = "Driver=" + testing::FindDriverLibrary("psqlodbcw.so") + common.substr(common.find('\n'));
     env_ = testing::WriteOdbcConfig(dir_ / "odbc",
                                     {{"KVPG", common + "UseDeclareFetch=1\nFetch=10000\n"},
-                                     {"KVPGSMALL", common + "UseDeclareFetch=1\nFetch=50\n"}});
+                                     {"KVPGSMALL", common + "UseDeclareFetch=1\nFetch=50\n"},
+                                     {"KVPGW", unicode}});
     tree_.WriteCredentials("KVPG", "kvuser", "kv-secret", "PG");
     schema_ = "s" + std::to_string(::getpid());
     Psql("CREATE SCHEMA " + schema_);
@@ -95,6 +97,41 @@ TEST_F(PostgresRunTest, ExportsValuesAsPostgresRendersThem) {
             "A    003000000.50          nnnn      "
             "B    010001234.502026-01-31    K\xC3\xB6ln "
             "a    0020000-3.002026-12-08herex     ");
+}
+
+// The Unicode driver hands over wide text and the run writes the file that
+// SQLite's and MariaDB's drivers give for the same rows; the ANSI driver
+// cannot, and that is a read error rather than other bytes.
+TEST_F(PostgresRunTest, UnicodeDriverWritesTheCodePageAnsiDriverFailsTheRead) {
+  Psql("CREATE TABLE " + schema_ + ".t (id int, name text, note varchar(20));"
+       "INSERT INTO " + schema_ + ".t VALUES " + testing::kCodePageRows);
+  const std::string job = std::string("SQL001=SELECT id, name, note FROM $parm01.t ORDER BY id\n") +
+                          testing::kCodePageColumns;
+  tree_.WriteCredentials("KVPGW", "kvuser", "kv-secret", "PG");
+  const struct {
+    const char* codePage;
+    const std::string& expected;
+    const char* counts;
+  } cases[] = {{"1252", testing::kCodePage1252Records, testing::kCodePage1252Counts},
+               {"65001", testing::kCodePage65001Records, testing::kCodePage65001Counts}};
+  for (const auto& c : cases) {
+    env_["KORVADEX_CODEPAGE"] = c.codePage;
+    CommandResult result = Run(job, "pgw.dat", "1", "/D");
+    EXPECT_EQ(result.exitCode, 0) << c.codePage << result.out;
+    EXPECT_EQ(ReadFileBytes(Out("pgw.dat")), c.expected) << c.codePage;
+    EXPECT_EQ(result.err.substr(result.err.find(" s\n") + 3), c.counts) << c.codePage;
+  }
+
+  tree_.WriteCredentials("KVPG", "kvuser", "kv-secret", "PG");
+  env_["KORVADEX_CODEPAGE"] = "1252";
+  testing::WriteFileBytes(Out("pga.dat"), "kept");
+  CommandResult ansi = Run(job, "pga.dat", "1", "/D");
+  EXPECT_EQ(ansi.exitCode, 6);
+  EXPECT_NE(ansi.out.find("Fehler Lesen in Leseschleife -1\nODBC-Diagnose: SQLSTATE 07006"), std::string::npos)
+      << ansi.out;
+  EXPECT_NE(ansi.out.find("PostgreSQL braucht den Unicode-Treiber von psqlODBC"), std::string::npos) << ansi.out;
+  EXPECT_EQ(ansi.out.substr(ansi.out.rfind('\n', ansi.out.size() - 2) + 1), "0 Saetze kopiert in Datei pga.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("pga.dat")), "kept");
 }
 
 TEST_F(PostgresRunTest, WrongPasswordFailsTheConnect) {

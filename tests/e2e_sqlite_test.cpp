@@ -91,6 +91,77 @@ TEST_F(SqliteRunTest, CutsLongValuesAndKeepsTheirEnd) {
   EXPECT_EQ(ReadFileBytes(Out("out.dat")), v99 + " " + "bbb");
 }
 
+// The same rows in every code page the operator may ask for, the counts the
+// trace gives for them, and the strict mode; the PostgreSQL and MariaDB tests
+// must write the same files.
+TEST_F(SqliteRunTest, WritesTheCodePageAskedForAndCountsEveryChange) {
+  Sql(std::string("CREATE TABLE t (id INTEGER, name TEXT, note TEXT); INSERT INTO t VALUES ") +
+      testing::kCodePageRows + ";");
+  Job(std::string("SQL001=SELECT id, name, note FROM t ORDER BY id\n") + testing::kCodePageColumns);
+  struct Case {
+    const char* codePage;
+    std::string expected;
+    std::string counts;
+  };
+  // Without a code page the driver's UTF-8 passes as bytes, and a cut may
+  // split a character (row 4's note), as it always has.
+  const std::string utf8Bytes = std::string(testing::kCodePage65001Records).replace(
+      58, 6, "\x98\x80yz12");
+  const Case cases[] = {
+      {"1252", testing::kCodePage1252Records, testing::kCodePage1252Counts},
+      {"65001", testing::kCodePage65001Records, testing::kCodePage65001Counts},
+      {"", utf8Bytes,
+       "korvadex: Spalte 02 NAME: 2 Werte gekuerzt (laengster Wert 16 Bytes, Breite 8), 0 Zeichen ersetzt durch '?'\n"
+       "korvadex: Spalte 03 NOTE: 4 Werte gekuerzt (laengster Wert 11 Bytes, Breite 6), 0 Zeichen ersetzt durch '?'\n"},
+      {"cp1252", utf8Bytes,
+       "korvadex: Spalte 02 NAME: 2 Werte gekuerzt (laengster Wert 16 Bytes, Breite 8), 0 Zeichen ersetzt durch '?'\n"
+       "korvadex: Spalte 03 NOTE: 4 Werte gekuerzt (laengster Wert 11 Bytes, Breite 6), 0 Zeichen ersetzt durch '?'\n"},
+  };
+  for (const Case& c : cases) {
+    env_["KORVADEX_CODEPAGE"] = c.codePage;
+    CommandResult plain = Run("cp.dat", "1");
+    EXPECT_EQ(plain.exitCode, 0) << c.codePage;
+    EXPECT_EQ(plain.out, "5 Saetze kopiert in Datei cp.dat \n") << c.codePage;
+    EXPECT_EQ(plain.err, "") << c.codePage;
+    EXPECT_EQ(ReadFileBytes(Out("cp.dat")), c.expected) << c.codePage;
+    CommandResult traced = Run("cp.dat", "1", "T1", "/D");
+    EXPECT_EQ(ReadFileBytes(Out("cp.dat")), c.expected) << c.codePage;
+    const std::size_t times = traced.err.find(" s\n");
+    ASSERT_NE(times, std::string::npos) << traced.err;
+    EXPECT_EQ(traced.err.substr(times + 3), c.counts) << c.codePage;
+  }
+  // The ignored setting says so on the trace and counts what the bytes give.
+  CommandResult ignored = Run("cp.dat", "1", "T1", "/D");
+  EXPECT_NE(ignored.out.find("KORVADEX_CODEPAGE ungueltig, ignoriert: \"cp1252\"\n"), std::string::npos)
+      << ignored.out;
+
+  // Strict: the first change is row 2's name, cut to its width, and row 3's
+  // replaced characters come after it; nothing is written.
+  env_["KORVADEX_CODEPAGE"] = "1252";
+  env_["KORVADEX_STRICT"] = "1";
+  WriteFileBytes(Out("cp.dat"), "previous");
+  CommandResult strict = Run("cp.dat", "1", "T1", "/D");
+  EXPECT_EQ(strict.exitCode, 10);
+  EXPECT_EQ(strict.out.substr(strict.out.find("End GetIniValues\n") + 17),
+            "Werte gekuerzt oder ersetzt, nichts geschrieben \n0 Saetze kopiert in Datei cp.dat \n");
+  EXPECT_EQ(strict.err.substr(0, strict.err.find('\n') + 1),
+            "korvadex: KORVADEX_STRICT: Spalte 02 NAME, Satz 2: Wert gekuerzt\n");
+  EXPECT_EQ(ReadFileBytes(Out("cp.dat")), "previous");
+  // Wide enough fields, and the only change left is a replaced character.
+  Job("SQL001=SELECT name FROM t WHERE id IN (1, 3) ORDER BY id\nFELD01=NAME\nFTYP01=CHAR\nFLEN01=12\n");
+  CommandResult replaced = Run("cp.dat", "0");
+  EXPECT_EQ(replaced.exitCode, 10);
+  EXPECT_EQ(replaced.out, "Werte gekuerzt oder ersetzt, nichts geschrieben \n0 Saetze kopiert in Datei cp.dat \n");
+  EXPECT_EQ(Run("cp.dat", "0", "T1", "/D").err.substr(0, 67),
+            "korvadex: KORVADEX_STRICT: Spalte 01 NAME, Satz 2: Zeichen ersetzt\n");
+  EXPECT_EQ(ReadFileBytes(Out("cp.dat")), "previous");
+  env_["KORVADEX_CODEPAGE"] = "";
+  env_["KORVADEX_STRICT"] = "";
+  CommandResult bytes = Run("cp.dat", "0");
+  EXPECT_EQ(bytes.exitCode, 0);
+  EXPECT_EQ(ReadFileBytes(Out("cp.dat")), "previousM\xC3\xBCller     \xA2\xE5\xAD\x97 \xC3\x98lb\xC3\xA6r");
+}
+
 TEST_F(SqliteRunTest, ZeroRowsLeaveTheTargetUntouched) {
   Sql("CREATE TABLE t (a TEXT);");
   Job("SQL001=SELECT a FROM t\nFELD01=A\nFTYP01=CHAR\nFLEN01=3\n");

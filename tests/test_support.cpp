@@ -310,5 +310,26 @@ std::string Sha256sum(const std::string& bytes) {
   EXPECT_EQ(result.exitCode, 0) << result.err;
   return result.out.substr(0, 64);
 }
+const char kCodePageRows[] =
+    "(1, 'Müller', 'Straße'), (2, 'Zoë € ‘x’', '“Gruß”'), (3, '漢字 Ølbær', NULL), "
+    "(4, 'ØÙÚÛ', '😀yz12'), (5, '  Weiß  ', 'abcdefgh€')";
+const char kCodePageColumns[] =
+    "FELD01=ID\nFTYP01=DEC\nFLEN01=2\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=8\nFELD03=NOTE\nFTYP03=TXT\nFLEN03=6\n";
+const std::string kCodePage1252Records = std::string("01M\xFCller  Stra\xDF" "e") +
+                                         "02o\xEB \x80 \x91x\x92\x93Gru\xDF\x94" +
+                                         "03?? \xD8lb\xE6r      " +
+                                         "04\xD8\xD9\xDA\xDB    ?yz12 " +
+                                         "05Wei\xDF    defgh\x80";
+const char kCodePage1252Counts[] =
+    "korvadex: Spalte 02 NAME: 1 Werte gekuerzt (laengster Wert 9 Bytes, Breite 8), 2 Zeichen ersetzt durch '?'\n"
+    "korvadex: Spalte 03 NOTE: 1 Werte gekuerzt (laengster Wert 9 Bytes, Breite 6), 1 Zeichen ersetzt durch '?'\n";
+const std::string kCodePage65001Records = std::string("01M\xC3\xBCller tra\xC3\x9F" "e") +
+                                          "02 \xE2\x80\x98x\xE2\x80\x99u\xC3\x9F\xE2\x80\x9D" +
+                                          "03 \xC3\x98lb\xC3\xA6r      " +
+                                          "04\xC3\x98\xC3\x99\xC3\x9A\xC3\x9Byz12  " +
+                                          "05Wei\xC3\x9F   fgh\xE2\x82\xAC";
+const char kCodePage65001Counts[] =
+    "korvadex: Spalte 02 NAME: 2 Werte gekuerzt (laengster Wert 16 Bytes, Breite 8), 0 Zeichen ersetzt durch '?'\n"
+    "korvadex: Spalte 03 NOTE: 4 Werte gekuerzt (laengster Wert 11 Bytes, Breite 6), 0 Zeichen ersetzt durch '?'\n";
 
 }  // namespace korvadex::testing

@@ -147,6 +147,20 @@ class TestServer {
   std::string port_;
 };
 
+// The rows that every driver's end-to-end test exports with KORVADEX_CODEPAGE:
+// umlauts, sharp s, the euro sign, typographic quotes, characters that no
+// single-byte code page has, MariaDB's short-counted letters and values
+// longer than their field. `kCodePageRows` are the SQL VALUES of a table
+// t (id, name, note) in UTF-8, `kCodePageColumns` the job's column keys.
+extern const char kCodePageRows[];
+extern const char kCodePageColumns[];
+// The download file of those rows, written by hand, with KORVADEX_CODEPAGE=1252
+// and with 65001, and the /D lines counting their cuts and replacements.
+extern const std::string kCodePage1252Records;
+extern const char kCodePage1252Counts[];
+extern const std::string kCodePage65001Records;
+extern const char kCodePage65001Counts[];
+
 // Runs korvadex in the tree's run folder.
 CommandResult RunKorvadex(const JobTree& tree, const std::vector<std::string>& args,
                           const std::map<std::string, std::string>& env);

@@ -356,6 +356,7 @@ INI
 
   run_process_scenarios "$win" "$root/build" "$work"
   . tests/windows/report-scenarios.sh
+  . tests/windows/codepage-scenarios.sh
 }
 
 for win in "${builds[@]}"; do

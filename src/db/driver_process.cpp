@@ -15,6 +15,7 @@
 #include "db/odbc_access.h"
 #include "db/row_buffer.h"
 #include "driver/deadline.h"
+#include "driver/text_settings.h"
 #include "platform/file_io.h"
 #include "platform/run_signals.h"
 
@@ -115,7 +116,8 @@ bool SendStatus(int socket, MessageType type, std::int32_t status, const std::st
 // Fetches every row and sends them in batches, then the fetch's last status.
 // The values go from the driver's buffers straight into the batch.
 void FetchAndSend(int socket, DbState& db, const std::vector<int>& slots) {
-  const std::size_t maxRowBytes = slots.size() * kSlotSize;
+  // A value's length byte and bytes, and room for a replacement count.
+  const std::size_t maxRowBytes = slots.size() * (kSlotSize + 2);
   std::string_view values[kMaxColumns];
   std::int32_t columnCount = 0;
   std::int32_t status = 0;
@@ -144,6 +146,14 @@ void FetchAndSend(int socket, DbState& db, const std::vector<int>& slots) {
     if (status != 0) break;
     char* out = batch.data() + used;
     for (int slot : slots) {
+      if (slot < columnCount && db.indicators[slot] == SQL_NULL_DATA) {
+        *out++ = static_cast<char>(kNullValueMark);
+        continue;
+      }
+      if (db.replacedChars[slot] > 0) {
+        *out++ = static_cast<char>(kReplacedCountMark);
+        *out++ = static_cast<char>(db.replacedChars[slot]);
+      }
       const std::string_view value = values[slot];
       // A NUL the driver left in a value ends it, as in the row buffer's text.
       const std::size_t length = value.empty() ? 0 : strnlen(value.data(), value.size());
@@ -204,6 +214,11 @@ int RunDriverSide(int socket, bool isOwnProcess) {
   std::string dataSource;
   DbState db;
   db.loginTimeoutSeconds = DriverLoginTimeout(deadlines);
+  // The code page, like the deadlines, comes with the environment; the run
+  // traces an unreadable one, and a code page the system cannot convert to
+  // shows as the fetch's failure.
+  const int codePage = ReadCodePageSetting(unread);
+  const bool isEncoding = db.encoder.Open(codePage);
   std::int32_t connected = -1;
   if (ReceiveConnectDetails(socket, userName, password, dataSource)) {
     connected = dbConnect(db, userName, password, dataSource);
@@ -242,7 +257,11 @@ int RunDriverSide(int socket, bool isOwnProcess) {
   answer.push_back(db.statementHandle.isOpen() ? 1 : 0);
   answer.insert(answer.end(), db.diagnostics.begin(), db.diagnostics.end());
   const bool isAnswered = Send(socket, answer);
-  if (isAnswered && executed == 0) FetchAndSend(socket, db, slots);
+  if (isAnswered && executed == 0 && !isEncoding) {
+    SendStatus(socket, kFetchEnd, -1, "KORVADEX_CODEPAGE " + std::to_string(codePage) + ": kein Umsetzer\n");
+  } else if (isAnswered && executed == 0) {
+    FetchAndSend(socket, db, slots);
+  }
   // Cleared on every way out: on the thread the action would outlive `db`.
   SetCancelAction({});
   if (!isAnswered) return 0;

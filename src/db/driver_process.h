@@ -24,7 +24,12 @@ struct ExecuteReport {
 };
 
 // One batch of rows as they cross from the driver process: per row, per
-// requested column, one length byte and the value's bytes.
+// requested column, one length byte and the value's bytes. A length byte no
+// value can have (values hold at most 99 bytes) marks a NULL, or says that
+// a count of characters written as '?' and then the length byte follow.
+inline constexpr unsigned char kNullValueMark = 0xFF;
+inline constexpr unsigned char kReplacedCountMark = 0xFE;
+
 struct RowBatch {
   std::vector<char> bytes;
   std::uint32_t rowCount = 0;

@@ -264,14 +264,66 @@ std::int32_t dbExecute(DbState& db, const std::string& statementText) {
   return 0;
 }
 
+namespace {
+
+static_assert(sizeof(SQLWCHAR) == 2, "SQLWCHAR is UTF-16 on unixODBC and on Windows");
+
+// Binds every column as wide text into `wideRow`; false, with the driver's
+// diagnostics, when the driver refuses a column so.
+bool BindWide(DbState& db, SQLHSTMT statement, int boundColumns) {
+  db.wideRow.assign(static_cast<std::size_t>(boundColumns) * kWideSlotUnits, 0);
+  for (int i = 0; i < boundColumns; ++i) {
+    SQLRETURN rc = SQLBindCol(statement, static_cast<SQLUSMALLINT>(i + 1), SQL_C_WCHAR,
+                              db.wideRow.data() + static_cast<std::size_t>(i) * kWideSlotUnits,
+                              static_cast<SQLLEN>(kWideSlotUnits * sizeof(SQLWCHAR)), &db.indicators[i]);
+    db.lastResult = Widen(rc);
+    if (rc == SQL_ERROR) return false;
+  }
+  return true;
+}
+
+// The wide values of the fetched row encoded into the working row's slots.
+void EncodeWideRow(DbState& db, int boundColumns, std::string_view* values) {
+  for (int i = 0; i < boundColumns; ++i) {
+    db.replacedChars[i] = 0;
+    if (db.indicators[i] == SQL_NULL_DATA) {
+      values[i] = std::string_view();
+      continue;
+    }
+    // The value ends at its terminator, whatever length the driver reports:
+    // MariaDB's Connector/ODBC 3.1 counts some values one character short.
+    const std::uint16_t* units = db.wideRow.data() + static_cast<std::size_t>(i) * kWideSlotUnits;
+    char* slot = db.workingRow.slots[i];
+    values[i] = std::string_view(slot, db.encoder.Encode(units, kWideSlotUnits - 1, slot, db.replacedChars[i]));
+  }
+}
+
+// For the debug trace of a driver that cannot deliver wide text.
+void NoteNoWideText(DbState& db) {
+  if (db.diagnostics.find("SQLSTATE 07006") == std::string::npos) return;
+  db.diagnostics +=
+      "KORVADEX_CODEPAGE: der Treiber liefert keinen Unicode-Text (SQL_C_WCHAR); PostgreSQL braucht den "
+      "Unicode-Treiber von psqlODBC (psqlodbcw, \"PostgreSQL Unicode\")\n";
+}
+
+}  // namespace
+
 std::int32_t dbFetchViews(DbState& db, std::int32_t& columnCount, std::string_view* values) {
   if (!db.statementHandle.isOpen() || db.resultColumnCount <= 0) return -1;
   SQLHSTMT statement = db.statementHandle.get();
   const int boundColumns = db.resultColumnCount < kMaxColumns ? db.resultColumnCount : kMaxColumns;
+  const bool isWide = db.encoder.isOpen();
   // The slots keep their addresses for the statement's life, so binding once is
   // the same as binding anew before every fetch, without the per-row cost.
   if (!db.columnsBound) {
-    for (int i = 0; i < boundColumns; ++i) {
+    if (isWide && !BindWide(db, statement, boundColumns)) {
+      // Narrow bytes in place of the wide text asked for would be another file.
+      db.diagnostics = CollectDiagnostics(SQL_HANDLE_STMT, statement);
+      NoteNoWideText(db);
+      CloseStatementQuietly(db);
+      return -1;
+    }
+    for (int i = 0; !isWide && i < boundColumns; ++i) {
       SQLRETURN rc = SQLBindCol(statement, static_cast<SQLUSMALLINT>(i + 1), SQL_C_CHAR,
                                 db.workingRow.slots[i], kSlotSize, &db.indicators[i]);
       db.lastResult = Widen(rc);
@@ -281,7 +333,9 @@ std::int32_t dbFetchViews(DbState& db, std::int32_t& columnCount, std::string_vi
 
   SQLRETURN rc = SQLFetch(statement);
   db.lastResult = rc == SQL_SUCCESS_WITH_INFO ? 0 : Widen(rc);
-  if (db.lastResult == 0) {
+  if (db.lastResult == 0 && isWide) {
+    EncodeWideRow(db, boundColumns, values);
+  } else if (db.lastResult == 0) {
     for (int i = 0; i < boundColumns; ++i) {
       if (db.indicators[i] == SQL_NULL_DATA) {
         values[i] = std::string_view();
@@ -297,12 +351,15 @@ std::int32_t dbFetchViews(DbState& db, std::int32_t& columnCount, std::string_vi
                                      : strnlen(source, kSlotSize - 1);
       values[i] = std::string_view(source, length);
     }
+  }
+  if (db.lastResult == 0) {
     for (int i = boundColumns; i < kMaxColumns; ++i) values[i] = std::string_view();
     columnCount = db.resultColumnCount;
     return 0;
   }
   if (rc == SQL_ERROR) {
     db.diagnostics = CollectDiagnostics(SQL_HANDLE_STMT, statement);
+    if (isWide) NoteNoWideText(db);
     CloseStatementQuietly(db);
     return -1;
   }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "db/code_page.h"
 #include "db/row_buffer.h"
 #include "platform/odbc_headers.h"
 
@@ -84,6 +85,9 @@ struct DbState {
   bool canCancelFetchFromAnyThread = true;       // ... and beside its SQLFetch
   int loginTimeoutSeconds = 0;                   // given to the driver by dbConnect; 0 none
   int queryTimeoutSeconds = 0;                   // given to the driver by dbExecute; 0 none
+  CodePageEncoder encoder;                       // open: columns fetched as wide text and encoded into workingRow
+  std::vector<std::uint16_t> wideRow;            // the bound wide slots, kWideSlotUnits each, while encoding
+  int replacedChars[kMaxColumns] = {};           // of the latest row's values: characters written as '?'
 };
 
 // Connects to `dataSource`; 0 connected, -1 not connected. The texts are
@@ -111,7 +115,9 @@ std::int32_t dbFetch(DbState& db, std::int32_t& columnCount, RowBuffer& rowBuffe
 // dbFetch without the copy: `values` (kMaxColumns of them) point into the
 // driver's buffers until the next fetch; a NULL, or a column the result does
 // not have, is empty. A value may hold a NUL where the driver put one; it ends
-// the value as the row buffer's text would.
+// the value as the row buffer's text would. With `encoder` open the values
+// are its code page's bytes, and `replacedChars` counts what it lacked; a
+// driver that cannot deliver wide text fails the fetch.
 std::int32_t dbFetchViews(DbState& db, std::int32_t& columnCount, std::string_view* values);
 
 // Asks the driver to stop the statement that runs or is being read; the call

@@ -14,7 +14,9 @@
 #include "driver/deadline.h"
 #include "driver/memory_setting.h"
 #include "driver/run_report.h"
+#include "driver/text_settings.h"
 #include "jobdef/job_definition.h"
+#include "output/column_trace.h"
 #include "output/download_writer.h"
 #include "output/record_format.h"
 #include "output/record_list.h"
@@ -62,11 +64,21 @@ enum class RowsOutcome {
   ReadFailed,   // the driver reported an error; the message is printed
   NotHeld,      // a record found no memory or spill room
   Stopped,      // a stop signal came
+  Strict,       // KORVADEX_STRICT: a value would have been cut or a character replaced
+};
+
+// Where a strict run met its first changed value.
+struct StrictStop {
+  int column = 0;               // job column number; 0 while none was met
+  std::int64_t row = 0;         // row number in fetch order
+  const char* what = "";        // what happened to the value
 };
 
 // Reports how the row loop ended: the read error's message, and which outcome.
-RowsOutcome EndRows(RunContext& context, std::int32_t fetchStatus, bool isHeld, bool hasResultSet) {
+RowsOutcome EndRows(RunContext& context, std::int32_t fetchStatus, bool isHeld, bool hasResultSet,
+                    const StrictStop& strict) {
   if (StopSignal() != 0) return RowsOutcome::Stopped;
+  if (strict.column != 0) return RowsOutcome::Strict;
   if (!isHeld) return RowsOutcome::NotHeld;
   if (fetchStatus == kNoMoreRows) return RowsOutcome::Complete;
   // The message has no line end: the progress line's next clear would wipe it.
@@ -89,21 +101,48 @@ bool FormatAndAdd(RunContext& context, const Format& format) {
   return AddRecord(context.records, context.currentRecord) == 1;
 }
 
-// Formats and stores the rows of one batch from the driver process; false
-// when a record could not be held or the batch is malformed.
+// Formats and stores the rows of one batch from the driver process, counting
+// NULLs, replaced characters and cuts into `context.columnStats`; false when a
+// record could not be held, the batch is malformed, or a strict run met a
+// changed value (then `strict` says where).
 bool StoreBatch(const RowBatch& batch, const RecordLayout& layout, std::string_view* values,
-                RunContext& context) {
+                RunContext& context, StrictStop& strict) {
   const char* in = batch.bytes.data() + 4;
   const char* const end = batch.bytes.data() + batch.bytes.size();
   for (std::uint32_t row = 0; row < batch.rowCount; ++row) {
     for (int i = 0; i < layout.count; ++i) {
       if (in == end) return false;
-      const auto length = static_cast<unsigned char>(*in++);
+      ColumnStats& stats = context.columnStats[static_cast<std::size_t>(layout.slots[i])];
+      auto length = static_cast<unsigned char>(*in++);
+      if (length == kNullValueMark) {
+        // The record shows a NULL as the empty value, as it always has.
+        ++stats.nullValues;
+        values[i] = std::string_view();
+        continue;
+      }
+      if (length == kReplacedCountMark) {
+        if (end - in < 2) return false;
+        stats.replacedChars += static_cast<unsigned char>(*in++);
+        length = static_cast<unsigned char>(*in++);
+        if (context.isStrict && strict.column == 0) {
+          strict = {layout.slots[i] + 1, context.recordCount + 1, "Zeichen ersetzt"};
+        }
+      }
       if (static_cast<std::size_t>(end - in) < length) return false;
       values[i] = std::string_view(in, length);
       in += length;
     }
-    if (!FormatAndAdd(context, [&] { FormatValues(layout, values, context.currentRecord); })) return false;
+    int cut = -1;
+    if (!FormatAndAdd(context, [&] {
+          cut = FormatValues(layout, values, context.currentRecord, &context.columnStats);
+        })) {
+      return false;
+    }
+    if (context.isStrict && strict.column == 0 && cut >= 0) {
+      strict = {layout.slots[cut] + 1, context.recordCount + 1, "Wert gekuerzt"};
+    }
+    // The rest of the batch is not looked at: the run writes nothing anyway.
+    if (strict.column != 0) return false;
     ++context.recordCount;
   }
   context.progress.SetRows(context.recordCount);
@@ -113,14 +152,16 @@ bool StoreBatch(const RowBatch& batch, const RecordLayout& layout, std::string_v
 // Collects the rows that the driver side fetches, formatting and storing
 // them while it fetches on.
 RowsOutcome CollectRows(DriverProcess& driver, RunContext& context, bool hasResultSet) {
-  const RecordLayout layout = MakeRecordLayout(context.columns);
+  RecordLayout layout = MakeRecordLayout(context.columns);
+  layout.isUtf8 = context.codePage == kUtf8CodePage;
   std::string_view values[kMaxColumns];
+  StrictStop strict;
   RowBatch batch;
   std::int32_t fetchStatus = 0;
   BatchResult result = BatchResult::Rows;
   bool isHeld = true;
   while (isHeld && (result = driver.NextBatch(batch, fetchStatus, context.db.diagnostics)) == BatchResult::Rows) {
-    isHeld = StoreBatch(batch, layout, values, context);
+    isHeld = StoreBatch(batch, layout, values, context, strict);
   }
   // A driver that died mid-fetch is a read error like any other; its
   // diagnostics say how it ended.
@@ -128,7 +169,12 @@ RowsOutcome CollectRows(DriverProcess& driver, RunContext& context, bool hasResu
   // A run that cannot hold its records stops the fetch rather than wait for it.
   if (!isHeld) driver.RequestCancel();
   driver.Finish();
-  return EndRows(context, fetchStatus, isHeld, hasResultSet);
+  if (strict.column != 0 && context.debugMode) {
+    std::fprintf(stderr, "korvadex: KORVADEX_STRICT: Spalte %02d %s, Satz %lld: %s\n", strict.column,
+                 context.columns[static_cast<std::size_t>(strict.column - 1)].name.c_str(),
+                 static_cast<long long>(strict.row), strict.what);
+  }
+  return EndRows(context, fetchStatus, isHeld, hasResultSet, strict);
 }
 
 // Says in the debug trace where the driver runs when not in a process of
@@ -217,6 +263,7 @@ int FinishRun(RunContext& context, int exitCode, bool isFileWritten = false) {
       context.writtenSha256 = context.records->emittedSha256();
     }
   }
+  if (context.debugMode) std::fputs(FormatColumnStats(context.columns, context.columnStats).c_str(), stderr);
   FreeRecordList(context.records);
   const int finalCode = FinalExitCode(exitCode, isFileWritten);
   FinishRunReport(context, finalCode);
@@ -350,6 +397,10 @@ int RunMain(int argc, const char* const* argv) {
   if (context.lastStatus != 0) return FinishRun(context, context.lastStatus);
 
   context.recordCount = 0;
+  std::string unreadSettings;
+  context.codePage = ReadCodePageSetting(unreadSettings);
+  context.isStrict = ReadStrictSetting(unreadSettings);
+  if (context.debugMode) std::printf("%s", unreadSettings.c_str());
   DbState& db = context.db;
   const RecordLayout layout = MakeRecordLayout(context.columns);
   ExecuteReport report;
@@ -395,12 +446,15 @@ int RunMain(int argc, const char* const* argv) {
     context.recordCount = 0;
     context.progress.Stop();
     if (rows == RowsOutcome::NotHeld) std::printf("Ausgabedatei konnte nicht geschrieben \n");
+    if (rows == RowsOutcome::Strict) std::printf("Werte gekuerzt oder ersetzt, nichts geschrieben \n");
     PrintCount(context);
     switch (rows) {
       case RowsOutcome::ReadFailed:
         return FinishRun(context, kExitReadFailed);
       case RowsOutcome::NotHeld:
         return FinishRun(context, kExitWriteFailed);
+      case RowsOutcome::Strict:
+        return FinishRun(context, kExitStrictCut);
       default:
         return FinishRun(context, kExitCompleted);
     }

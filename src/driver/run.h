@@ -24,6 +24,7 @@ inline constexpr int kExitReadFailed = 6;      // the file is as it was
 inline constexpr int kExitWriteFailed = 7;     // not opened, not written or records not held; as it was
 inline constexpr int kExitOutputLost = 8;      // standard output failed; the file may be complete
 inline constexpr int kExitDeadline = 9;        // a deadline passed; the file is as it was
+inline constexpr int kExitStrictCut = 10;      // KORVADEX_STRICT: a value was cut or replaced; as it was
 
 // Checks the command line and captures it into `context`: 0 accepted,
 // 1 too few arguments, 2 bad replace flag (banner, message and usage printed).

@@ -39,6 +39,8 @@ struct RunContext {
   std::unique_ptr<RecordList> records;  // the collected records; absent until the first
   std::int64_t recordCount = 0;         // rows fetched and formatted; printed at the end
   ColumnStatsTable columnStats;         // per job column: values cut, characters replaced, NULLs
+  int codePage = 0;             // KORVADEX_CODEPAGE: the records' code page; 0 the driver's bytes
+  bool isStrict = false;        // KORVADEX_STRICT=1: a cut or replaced value fails the run
 
   ProgressLine progress;        // the line on a person's terminal while rows are read and written
   DeadlineWatch deadline;       // ends the run at KORVADEX_CONNECT_TIMEOUT or KORVADEX_TIMEOUT

@@ -37,14 +37,25 @@ FieldKind KindOf(std::string_view type) {
   return FieldKind::None;
 }
 
-// Writes the field of `kind` for `fieldValue` into the `width` bytes at `out`.
-void WriteField(std::string_view fieldValue, std::size_t width, FieldKind kind, char* out) {
+bool IsUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// Writes the field of `kind` for `fieldValue` into the `width` bytes at `out`;
+// returns the length of the value after trimming.
+std::size_t WriteField(std::string_view fieldValue, std::size_t width, FieldKind kind, bool isUtf8, char* out) {
   // Leading blanks are part of a free text's layout; only the tail is noise.
-  const std::string_view value = kind == FieldKind::Txt ? TrimRight(fieldValue) : TrimBoth(fieldValue);
+  std::string_view value = kind == FieldKind::Txt ? TrimRight(fieldValue) : TrimBoth(fieldValue);
+  const std::size_t trimmedLength = value.size();
   if (value.size() >= width) {
     // Too long: the value is cut at its beginning, so numbers keep their low digits.
-    std::memcpy(out, value.data() + (value.size() - width), width);
-    return;
+    std::size_t start = value.size() - width;
+    // A reader of UTF-8 must not meet the tail of a character, so that tail
+    // goes too and the field is filled like one of a shorter value.
+    while (isUtf8 && start < value.size() && IsUtf8Continuation(value[start])) ++start;
+    if (start == value.size() - width) {
+      std::memcpy(out, value.data() + start, width);
+      return trimmedLength;
+    }
+    value.remove_prefix(start);
   }
   const std::size_t padding = width - value.size();
   // An empty value may come without any bytes behind it, so it is never copied.
@@ -55,6 +66,7 @@ void WriteField(std::string_view fieldValue, std::size_t width, FieldKind kind, 
     if (!value.empty()) std::memcpy(out, value.data(), value.size());
     std::memset(out + value.size(), ' ', padding);
   }
+  return trimmedLength;
 }
 
 }  // namespace
@@ -66,7 +78,7 @@ void FormatField(std::string_view fieldValue, std::int32_t width, std::string_vi
   if (kind == FieldKind::None || width <= 0) return;
   const std::size_t start = record.size();
   record.resize(start + static_cast<std::size_t>(width));
-  WriteField(fieldValue, static_cast<std::size_t>(width), kind, record.data() + start);
+  WriteField(fieldValue, static_cast<std::size_t>(width), kind, false, record.data() + start);
 }
 
 RecordLayout MakeRecordLayout(const ColumnTable& columns) {
@@ -85,13 +97,26 @@ RecordLayout MakeRecordLayout(const ColumnTable& columns) {
   return layout;
 }
 
-void FormatValues(const RecordLayout& layout, const std::string_view* values, std::string& record) {
+int FormatValues(const RecordLayout& layout, const std::string_view* values, std::string& record,
+                 ColumnStatsTable* stats) {
   record.resize(layout.length);
   char* out = record.data();
+  int firstCut = -1;
   for (int i = 0; i < layout.count; ++i) {
-    WriteField(values[i], layout.widths[i], static_cast<FieldKind>(layout.kinds[i]), out);
-    out += layout.widths[i];
+    const std::size_t width = layout.widths[i];
+    const std::size_t length =
+        WriteField(values[i], width, static_cast<FieldKind>(layout.kinds[i]), layout.isUtf8, out);
+    out += width;
+    if (stats == nullptr) continue;
+    ColumnStats& column = (*stats)[static_cast<std::size_t>(layout.slots[i])];
+    const auto bytes = static_cast<std::int64_t>(length);
+    if (bytes > column.longestValue) column.longestValue = bytes;
+    if (length > width) {
+      ++column.cutValues;
+      if (firstCut < 0) firstCut = i;
+    }
   }
+  return firstCut;
 }
 
 void FormatRecord(const ColumnTable& columns, const RowBuffer& row, std::string& record) {

@@ -9,6 +9,7 @@
 
 #include "db/row_buffer.h"
 #include "jobdef/column_def.h"
+#include "output/column_stats.h"
 
 namespace korvadex {
 
@@ -37,12 +38,19 @@ struct RecordLayout {
   int slots[kMaxColumns] = {};         // row slot each one takes its value from
   std::size_t widths[kMaxColumns] = {};
   std::uint8_t kinds[kMaxColumns] = {};
+  bool isUtf8 = false;                 // values are UTF-8: a cut never keeps part of a character
 };
 
 RecordLayout MakeRecordLayout(const ColumnTable& columns);
 
 // Rebuilds `record` from `values`, one per column of `layout`, in its order.
-void FormatValues(const RecordLayout& layout, const std::string_view* values, std::string& record);
+// With `stats` (indexed by job column number less one) counts the values cut
+// to their width and the longest value. Returns the layout index of the first
+// value cut, or -1 when none was. With `layout.isUtf8` a cut that would keep
+// the tail of a character keeps less, and the field is filled as for a
+// shorter value.
+int FormatValues(const RecordLayout& layout, const std::string_view* values, std::string& record,
+                 ColumnStatsTable* stats = nullptr);
 
 }  // namespace korvadex
 
