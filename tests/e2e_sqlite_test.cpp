@@ -134,6 +134,20 @@ TEST_F(SqliteRunTest, WritesTheCodePageAskedForAndCountsEveryChange) {
   CommandResult ignored = Run("cp.dat", "1", "T1", "/D");
   EXPECT_NE(ignored.out.find("KORVADEX_CODEPAGE ungueltig, ignoriert: \"cp1252\"\n"), std::string::npos)
       << ignored.out;
+  // The report carries the same counts, per column, and row 3's NULL note.
+  env_["KORVADEX_CODEPAGE"] = "1252";
+  env_["KORVADEX_REPORT"] = Out("cp.json");
+  EXPECT_EQ(Run("cp.dat", "1").exitCode, 0);
+  const nlohmann::json report = testing::ReadCheckedReport(Out("cp.json"), "secret");
+  ASSERT_EQ(report["columns"].size(), 3u) << report;
+  const int expected[3][3] = {{0, 0, 0}, {1, 2, 0}, {1, 1, 1}};  // cut, replaced, nulls
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(report["columns"][i]["number"], i + 1);
+    EXPECT_EQ(report["columns"][i]["cut"], expected[i][0]) << i;
+    EXPECT_EQ(report["columns"][i]["replaced"], expected[i][1]) << i;
+    EXPECT_EQ(report["columns"][i]["nulls"], expected[i][2]) << i;
+  }
+  env_.erase("KORVADEX_REPORT");
 
   // Strict: the first change is row 2's name, cut to its width, and row 3's
   // replaced characters come after it; nothing is written.
