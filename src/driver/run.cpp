@@ -5,7 +5,10 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <chrono>
+#include <functional>
 #include <new>
+#include <thread>
 
 #include "credentials/blowfish.h"
 #include "credentials/credential_reader.h"
@@ -150,9 +153,17 @@ void PrintDeadline(const RunContext& context) {
   if (context.debugMode) std::printf("%s", context.deadline.TraceLine().c_str());
 }
 
+// Claims the run's last lines for the caller; false when a forced end
+// claimed them first.
+bool ClaimEnd(RunContext& context) { return !context.isEndClaimed.exchange(true); }
+
 // The last line of every run that got as far as the statement, after the
 // deadline's message when a deadline ended a run that wrote nothing.
 void PrintCount(RunContext& context, bool isFileWritten = false) {
+  if (!ClaimEnd(context)) {
+    // A forced end is printing them and ends the process next.
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
   context.deadline.Stop();
   context.progress.Stop();
   if (StopSignal() == kDeadlineStop && !isFileWritten) {
@@ -163,27 +174,63 @@ void PrintCount(RunContext& context, bool isFileWritten = false) {
   PrintCountLine(context, context.recordCount);
 }
 
-// On the watch's thread, for a driver side on a thread of the run that does
-// not answer its cancel: it cannot be ended apart from the run, so the run
-// ends. Nothing is written in these phases, and spill files vanish with the
-// process.
-[[noreturn]] void EndAtDeadline(const RunContext& context) {
-  PrintDeadline(context);
-  PrintCountLine(context, 0);
-  std::_Exit(kExitDeadline);
+// Ends the run at once, on whichever thread found that it must: a second
+// stop signal, a signal after a deadline, the watch at the end of a grace
+// (a driver thread that does not answer its cancel, a run blocked in its own
+// work). What the run changed on disk is taken back first, without waiting
+// for the driver; spill files vanish with the process. The last lines are
+// printed unless the run printed them itself.
+[[noreturn]] void EndNow(RunContext& context) {
+  context.undo.UndoAll();
+  const int stop = StopSignal();
+  if (ClaimEnd(context)) {
+    if (stop == kDeadlineStop) PrintDeadline(context);
+    PrintCountLine(context, 0);
+  }
+  std::_Exit(stop > 0 ? 128 + stop : kExitDeadline);
 }
 
-// Starts the watch over the deadlines: a driver process that does not answer
-// the cancel is killed, a driver thread ends the run.
+// Points the stop actions at this run for the object's life: a stop signal
+// starts the watch's grace (and, while a driver is named, cancels its
+// statement); a forced end runs EndNow. Declared after what they use, so
+// they are cleared before it goes.
+class RunStopActions {
+ public:
+  explicit RunStopActions(RunContext& context) : context_(context) {
+    SetForcedEndAction([&context] { EndNow(context); });
+    CancelDriver(nullptr);
+  }
+  ~RunStopActions() {
+    SetCancelAction({});
+    SetForcedEndAction({});
+  }
+  RunStopActions(const RunStopActions&) = delete;
+  RunStopActions& operator=(const RunStopActions&) = delete;
+
+  // From now on a stop signal cancels `driver`'s statement too; none for nullptr.
+  void CancelDriver(const DriverProcess* driver) {
+    RunContext& context = context_;
+    SetCancelAction([&context, driver] {
+      if (driver != nullptr) driver->RequestCancel();
+      context.deadline.NoteStop();
+    });
+  }
+
+ private:
+  RunContext& context_;
+};
+
+// Starts the watch over the deadlines and the grace after a stop: a driver
+// process that does not answer the cancel is killed; a driver thread, which
+// cannot be ended apart from the run, and a run that does not end by itself
+// end through the forced end.
 void StartDeadlineWatch(const DriverProcess& driver, RunContext& context) {
   std::string unreadSettings;
   const DeadlineSettings deadlines = ReadDeadlineSettings(unreadSettings);
   if (context.debugMode) std::printf("%s", unreadSettings.c_str());
-  if (driver.isThread()) {
-    context.deadline.Start(deadlines, [&context] { EndAtDeadline(context); });
-  } else {
-    context.deadline.Start(deadlines, [&driver] { driver.Kill(); });
-  }
+  std::function<void()> endDriver;
+  if (!driver.isThread()) endDriver = [&driver] { driver.Kill(); };
+  context.deadline.Start(deadlines, std::move(endDriver), [] { ForceEnd(); });
 }
 
 // Chooses the exit code once the run's own work is done: a signal or a
@@ -295,6 +342,7 @@ int RunMain(int argc, const char* const* argv) {
   // started after the signal watch has blocked the stop signals for every
   // later thread.
   DriverProcess driver;
+  RunStopActions stopActions(context);
   const bool isDriverApart = driver.Start(true);
   SignalWatch signalWatch;
   signalWatch.Start();
@@ -305,7 +353,7 @@ int RunMain(int argc, const char* const* argv) {
   ReadCredentials(context, ResolvePathCase(ToNativePath(kCredentialFile)));
   driver.Connect(context.userName, context.password, context.dataSource);
   WipeString(context.password);
-  SetCancelAction([&driver] { driver.RequestCancel(); });
+  stopActions.CancelDriver(&driver);
   context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
   // A connect that the deadline cut short is reported as the deadline.
   if (context.lastStatus != 0 && StopSignal() != kDeadlineStop) {
@@ -355,7 +403,7 @@ int RunMain(int argc, const char* const* argv) {
   context.progress.Start(&context.records->progress(), context.debugMode == 0);
   context.deadline.SetPhase(DeadlinePhase::Fetch);
   const RowsOutcome rows = CollectRows(driver, context, hasResultSet);
-  SetCancelAction({});
+  stopActions.CancelDriver(nullptr);
   context.progress.SetRows(context.recordCount);
   context.progress.SetPhase(RunPhase::Sorting);
   context.deadline.SetPhase(DeadlinePhase::Sort);
@@ -389,7 +437,7 @@ int RunMain(int argc, const char* const* argv) {
     context.progress.SetPhase(RunPhase::Writing);
     context.deadline.SetPhase(DeadlinePhase::Write);
     context.lastStatus = WriteFile(context.records, context.targetFileName, context.replaceFlag,
-                                   context.debugMode, [&context] { context.progress.Stop(); });
+                                   context.debugMode, context.undo, [&context] { context.progress.Stop(); });
     // Nothing counts as copied when the file could not be written.
     if (context.lastStatus != 0) {
       context.recordCount = 0;

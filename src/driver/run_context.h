@@ -2,6 +2,7 @@
 #ifndef KORVADEX_DRIVER_RUN_CONTEXT_H_
 #define KORVADEX_DRIVER_RUN_CONTEXT_H_
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -11,6 +12,7 @@
 #include "driver/progress_line.h"
 #include "jobdef/column_def.h"
 #include "output/column_stats.h"
+#include "output/download_undo.h"
 #include "output/record_list.h"
 
 namespace korvadex {
@@ -40,7 +42,9 @@ struct RunContext {
   ColumnStatsTable columnStats;         // per job column: values cut, characters replaced, NULLs
 
   ProgressLine progress;        // the line on a person's terminal while rows are read and written
-  DeadlineWatch deadline;       // ends the run at KORVADEX_CONNECT_TIMEOUT or KORVADEX_TIMEOUT
+  DeadlineWatch deadline;       // ends the run at KORVADEX_CONNECT_TIMEOUT or KORVADEX_TIMEOUT, or a grace after a stop
+  DownloadUndo undo;            // what the writer changed on disk and not yet kept; every way out takes it back
+  std::atomic<bool> isEndClaimed{false};  // set by whichever way out prints the run's last lines
 };
 
 }  // namespace korvadex
