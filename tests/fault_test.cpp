@@ -111,6 +111,25 @@ bool IsWritingInto(pid_t pid, const std::string& folder, const std::string& exce
   return false;
 }
 
+// The largest size of a regular file in `folder` that the process has open
+// (named or not: an unnamed temporary file counts): how far its writing got.
+std::uint64_t LargestFileWrittenInto(pid_t pid, const std::string& folder) {
+  const std::string fdFolder = "/proc/" + std::to_string(pid) + "/fd";
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(fdFolder.c_str()), ::closedir);
+  std::uint64_t largest = 0;
+  if (!dir) return largest;
+  while (dirent* entry = ::readdir(dir.get())) {
+    char link[4096];
+    const std::string fdPath = fdFolder + "/" + entry->d_name;
+    const ssize_t length = ::readlink(fdPath.c_str(), link, sizeof link - 1);
+    struct stat opened {};
+    if (length <= 0 || ::stat(fdPath.c_str(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
+    if (std::string(link, static_cast<std::size_t>(length)).rfind(folder + "/", 0) != 0) continue;
+    largest = std::max(largest, static_cast<std::uint64_t>(opened.st_size));
+  }
+  return largest;
+}
+
 // The process and its children: the run and the process that runs its driver.
 std::vector<pid_t> ProcessAndChildren(pid_t pid) {
   std::vector<pid_t> pids{pid};
@@ -458,6 +477,83 @@ TEST_F(KillTest, AppendLeavesTheOldContentFollowedByAllOrPartOfTheBlock) {
   EXPECT_GT(sawOld, 0);
 
   ExpectACompleteRunToLeaveNothing("append.dat", "0");
+}
+
+// Stop signals while the block is written, each write held back a moment by
+// strace so that they come halfway: one signal, or two at once (a scheduler
+// and a closing terminal; the second used to end the process before the
+// cut-back). Every way of writing leaves the old file, and a link to a file
+// that does not exist yet still points nowhere afterwards.
+TEST_F(KillTest, StopSignalsDuringTheWriteLeaveTheTargetAsItWas) {
+  if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  const std::string old = "old content without a line end";
+  testing::MakeDirs(Out("export"));
+  struct Case {
+    const char* label;
+    const char* flag;
+    bool isLinkToMissing;          // stop.dat links to export/stop.dat, which does not exist
+    std::vector<int> signals;      // sent together, in this order
+    const char* memory = nullptr;  // KORVADEX_MEMORY: the block comes out of the spill merge
+  };
+  const Case cases[] = {
+      {"append, SIGHUP and SIGTERM", "0", false, {SIGHUP, SIGTERM}},
+      {"append from the spill merge, SIGHUP and SIGTERM", "0", false, {SIGHUP, SIGTERM}, " 8m "},
+      {"replace, SIGHUP and SIGTERM", "1", false, {SIGHUP, SIGTERM}},
+      {"append through a link to a missing file, SIGTERM", "0", true, {SIGTERM}},
+      {"replace through a link to a missing file, SIGTERM", "1", true, {SIGTERM}},
+      {"append through a link to a missing file, SIGHUP and SIGTERM", "0", true, {SIGHUP, SIGTERM}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ::unlink(Out("stop.dat").c_str());
+    ::unlink(Out("export/stop.dat").c_str());
+    if (c.isLinkToMissing) {
+      ASSERT_EQ(::symlink("export/stop.dat", Out("stop.dat").c_str()), 0);
+    } else {
+      WriteFileBytes(Out("stop.dat"), old);
+    }
+    std::map<std::string, std::string> env = env_;
+    if (c.memory != nullptr) env["KORVADEX_MEMORY"] = c.memory;
+    Child child({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=write", "-e",
+                 "inject=write:delay_enter=20000", KORVADEX_BINARY, "JOB", "T1", "stop.dat", c.flag, "/D"},
+                tree_.runDir, env, dir_ / "stdout");
+    // Halfway: the writing has begun and the file it writes (the target
+    // itself for an append, else the new file) has grown past the old content.
+    const std::string folder = c.isLinkToMissing ? Out("export") : tree_.runDir;
+    const bool isAppendToOld = !c.isLinkToMissing && c.flag[0] == '0';
+    auto hasGrown = [&](pid_t pid) {
+      if (ReadFileBytes(dir_ / "stdout").find("Str WriteFile\n") == std::string::npos) return false;
+      struct stat target {};
+      const std::uint64_t size = isAppendToOld ? (::stat(Out("stop.dat").c_str(), &target) == 0 ? target.st_size : 0)
+                                               : LargestFileWrittenInto(pid, folder);
+      return size > old.size();
+    };
+    pid_t run = 0;
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!child.HasEnded(status) && std::chrono::steady_clock::now() < end && (run == 0 || !hasGrown(run))) {
+      const std::vector<pid_t> pids = ProcessAndChildren(child.pid());
+      if (pids.size() > 1) run = pids[1];
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_NE(run, 0);
+    ASSERT_FALSE(child.HasEnded(status)) << "the run ended before it wrote: " << ReadFileBytes(dir_ / "stdout");
+    for (int signal : c.signals) ::kill(run, signal);
+    ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex did not end";
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + c.signals.front());
+    const std::string out = ReadFileBytes(dir_ / "stdout");
+    EXPECT_TRUE(out.ends_with("\n0 Saetze kopiert in Datei stop.dat \n")) << out;
+    EXPECT_EQ(c.memory != nullptr, out.find("\nAusgelagert: ") != std::string::npos) << out;
+    if (c.isLinkToMissing) {
+      EXPECT_FALSE(FileExists(Out("export/stop.dat")));
+      EXPECT_EQ(NamesIn(Out("export"), ""), (std::vector<std::string>{".", ".."}));
+    } else {
+      const std::string content = ReadFileBytes(Out("stop.dat"));
+      EXPECT_TRUE(content == old) << content.size() << " bytes";
+    }
+  }
+  ::unlink(Out("stop.dat").c_str());
 }
 
 // An export of 48,000 records of 1,000 bytes (48 MB) under a memory limit

@@ -355,8 +355,9 @@ int RunMain(int argc, const char* const* argv) {
   WipeString(context.password);
   stopActions.CancelDriver(&driver);
   context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
-  // A connect that the deadline cut short is reported as the deadline.
-  if (context.lastStatus != 0 && StopSignal() != kDeadlineStop) {
+  // A connect that a deadline or a stop cut short (the driver process ended
+  // for not answering) is reported as that.
+  if (context.lastStatus != 0 && StopSignal() == 0) {
     std::printf("dbConnect_Status: %d\n", context.lastStatus);
     PrintDiagnostics(context);
     return FinishRun(context, kExitConnectFailed);
