@@ -1131,6 +1131,73 @@ TEST_F(FaultTest, DriverOnAThreadExportsTheSameFileAndEndsTheRunAtTheDeadline) {
   }
 }
 
+// A run blocked in its own work, where no driver can be cancelled: a
+// target that is a pipe nobody opens or whose reader stops reading, and a
+// credentials file that is a pipe nobody writes. The deadline's grace ends
+// it all the same, and a stop signal after the deadline ends it at once.
+TEST_F(FaultTest, DeadlineEndsARunBlockedInItsOwnWork) {
+  Job("SQL001=WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 50000)\n"
+      "SQL002=SELECT x, 'row-' || x FROM c\nFELD01=N\nFTYP01=DEC\nFLEN01=8\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=52\n");
+  const std::string credentials = ReadFileBytes(tree_.credentialPath);
+  enum class Blocked { TargetNotOpened, TargetNotRead, CredentialsNotWritten };
+  struct Case {
+    const char* label;
+    Blocked blocked;
+    bool isSignalledAfterTheDeadline;
+    const char* phase;
+    double mostSeconds;  // the deadline, its grace, and what the end may wait for
+  };
+  const Case cases[] = {
+      {"target pipe without a reader", Blocked::TargetNotOpened, false, "write", 9},
+      {"target pipe whose reader stops", Blocked::TargetNotRead, false, "write", 10},
+      {"credentials pipe without a writer", Blocked::CredentialsNotWritten, false, "connect", 11},
+      {"target pipe without a reader, SIGTERM after the deadline", Blocked::TargetNotOpened, true, "write", 4.5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ::unlink(Out("pipe.dat").c_str());
+    ::unlink(tree_.credentialPath.c_str());
+    if (c.blocked == Blocked::CredentialsNotWritten) {
+      ASSERT_EQ(::mkfifo(tree_.credentialPath.c_str(), 0600), 0);
+    } else {
+      WriteFileBytes(tree_.credentialPath, credentials);
+      ASSERT_EQ(::mkfifo(Out("pipe.dat").c_str(), 0600), 0);
+    }
+    // Reads a little, then holds the pipe open without reading.
+    std::unique_ptr<Child> reader;
+    if (c.blocked == Blocked::TargetNotRead) {
+      reader = std::make_unique<Child>(
+          std::vector<std::string>{"/bin/sh", "-c", "exec 3<pipe.dat; head -c 1000 <&3 >/dev/null; exec sleep 600"},
+          tree_.runDir, std::map<std::string, std::string>{}, dir_ / "reader");
+    }
+    std::map<std::string, std::string> env = env_;
+    env["KORVADEX_TIMEOUT"] = "2";
+    const auto start = std::chrono::steady_clock::now();
+    Child child({KORVADEX_BINARY, "JOB", "T1", "pipe.dat", "0", "/D"}, tree_.runDir, env, dir_ / "stdout");
+    if (c.isSignalledAfterTheDeadline) {
+      // A second past the deadline, two before its grace ends.
+      std::this_thread::sleep_until(start + std::chrono::seconds(3));
+      ::kill(child.pid(), SIGTERM);
+    }
+    int status = 0;
+    ASSERT_TRUE(child.WaitFor(std::chrono::minutes(1), status)) << "korvadex hangs";
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 9);
+    const std::string out = ReadFileBytes(dir_ / "stdout");
+    EXPECT_TRUE(out.ends_with(std::string("Zeitlimit ueberschritten \nZeitlimit KORVADEX_TIMEOUT=2 abgelaufen in Phase ") +
+                              c.phase + "\n0 Saetze kopiert in Datei pipe.dat \n"))
+        << out;
+    EXPECT_GE(seconds, c.isSignalledAfterTheDeadline ? 3 : 5);
+    EXPECT_LT(seconds, c.mostSeconds);
+    EXPECT_EQ(NamesIn(tree_.runDir, "pipe.dat"), c.blocked == Blocked::CredentialsNotWritten
+                                                    ? std::vector<std::string>{}
+                                                    : std::vector<std::string>{"pipe.dat"});
+  }
+  ::unlink(tree_.credentialPath.c_str());
+  WriteFileBytes(tree_.credentialPath, credentials);
+}
+
 // ---- Input files -----------------------------------------------------------
 
 TEST_F(FaultTest, UnreadableCredentialsFileFailsTheConnect) {
