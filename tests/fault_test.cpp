@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -904,6 +905,7 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     std::string out;       // before the driver's diagnostics and the count line
     int leastSeconds;      // the deadline, and the grace for a stopped driver
     bool isDriverOnThread = false;  // cancelled there by the run's own deadline watch
+    bool isSignalledWhileConnecting = false;  // `signal` goes once the silent server has the connection
   };
   const Case cases[] = {
       {"SELECT 1", {{"KORVADEX_CONNECT_TIMEOUT", "2"}}, "1", true, false, 0,
@@ -920,7 +922,15 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
       {blocked, {{"KORVADEX_TIMEOUT", "10"}}, "0", false, true, SIGTERM, "0 Saetze kopiert in Datei pg.dat \n", 3},
       {slow, {{"KORVADEX_TIMEOUT", "2"}}, "0", false, false, 0, passed + "TIMEOUT=2 abgelaufen in Phase fetch\n", 2},
       {slow, {{"KORVADEX_TIMEOUT", "2"}}, "1", false, false, 0, passed + "TIMEOUT=2 abgelaufen in Phase fetch\n", 2},
+      // No deadline at all: one stop signal still ends a connect that the
+      // driver does not give up, within the grace, on either carrier.
+      {"SELECT 1", {}, "1", true, false, SIGTERM, " Aktiviert Debugger\n", 3, false, true},
+      {"SELECT 1", {}, "1", true, false, SIGTERM, " Aktiviert Debugger\n", 3, CanDenyFork(), true},
   };
+  // Connections that earlier runs left waiting are taken off the queue, so
+  // that a waiting one means the run now connecting.
+  ::fcntl(silent, F_SETFL, O_NONBLOCK);
+  std::vector<int> accepted;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.out);
     WriteDataSource(c.isServerSilent ? std::to_string(ntohs(address.sin_port)) : port_);
@@ -931,7 +941,23 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> argv{KORVADEX_BINARY, "JOB", "T1", "pg.dat", c.flag, "/D"};
     if (c.isDriverOnThread) argv.insert(argv.begin(), kForkDenied);
+    for (int waiting = ::accept(silent, nullptr, nullptr); waiting >= 0; waiting = ::accept(silent, nullptr, nullptr)) {
+      ::close(waiting);
+    }
     Child child(argv, tree_.runDir, env, dir_ / "stdout");
+    auto signalled = std::chrono::steady_clock::now();
+    if (c.isSignalledWhileConnecting) {
+      pollfd connecting{silent, POLLIN, 0};
+      int status = 0;
+      for (int attempt = 0; attempt < 600 && ::poll(&connecting, 1, 100) == 0; ++attempt) {
+        ASSERT_FALSE(child.HasEnded(status)) << ReadFileBytes(dir_ / "stdout");
+      }
+      // Taken, and never answered.
+      accepted.push_back(::accept(silent, nullptr, nullptr));
+      ASSERT_GE(accepted.back(), 0) << "the run never connected";
+      signalled = std::chrono::steady_clock::now();
+      ::kill(child.pid(), c.signal);
+    }
     if (c.isDriverStopped) {
       ASSERT_EQ(AwaitAnswer(running + " AND wait_event_type = 'Lock'", "1"), "1");
       const std::vector<pid_t> pids = ProcessAndChildren(child.pid());
@@ -948,9 +974,31 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     // Nowhere near the ten minutes the lock is held or the rows take.
     EXPECT_GE(seconds, c.leastSeconds);
     EXPECT_LT(seconds, 45);
+    if (c.isSignalledWhileConnecting) {
+      // The grace, and the moment a killed driver process leaves the run.
+      EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count(), 8);
+    }
     EXPECT_EQ(AwaitAnswer(running, "0"), "0") << "the statement still runs on the server";
   }
+  for (int connection : accepted) ::close(connection);
   ::close(silent);
+
+  // The longest limits still let a statement run: psqlODBC counts its query
+  // timeout in milliseconds of 32 bits, where 4294966 s once became 704 ms.
+  WriteDataSource(port_);
+  tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT 7, pg_sleep(1.5)\nFELD01=ID\nFTYP01=DEC\nFLEN01=8\n");
+  const std::map<std::string, std::string> plain = env_;
+  for (const char* limit : {"4294966", "2147483647"}) {
+    SCOPED_TRACE(limit);
+    WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
+    env_ = plain;
+    env_["KORVADEX_TIMEOUT"] = limit;
+    env_["KORVADEX_CONNECT_TIMEOUT"] = limit;
+    const CommandResult result = RunJob("pg.dat");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, "1 Saetze kopiert in Datei pg.dat \n");
+    EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "00000007");
+  }
 }
 
 // psqlODBC reads the error number of a connection it has already dropped when
