@@ -230,21 +230,33 @@ TEST_F(FaultTest, FileSizeLimitLeavesEveryTargetAsItWas) {
     const char* label;
     const char* flag;
     bool exists;
+    bool isLinkToMissing = false;  // limited.dat links to export/limited.dat, which does not exist
   };
+  testing::MakeDirs(Out("export"));
   for (const Case& c : {Case{"append", "0", true}, Case{"append to a new file", "0", false},
-                        Case{"replace", "1", true}, Case{"replace a missing file", "1", false}}) {
+                        Case{"replace", "1", true}, Case{"replace a missing file", "1", false},
+                        Case{"append through a link to a missing file", "0", false, true},
+                        Case{"replace through a link to a missing file", "1", false, true}}) {
     ::unlink(Out("limited.dat").c_str());
     if (c.exists) WriteFileBytes(Out("limited.dat"), old);
+    if (c.isLinkToMissing) {
+      ASSERT_EQ(::symlink("export/limited.dat", Out("limited.dat").c_str()), 0);
+    }
     // 50,000 records of 60 bytes: three times the limit.
     const CommandResult result = Run("limited.dat", c.flag, "50000", underLimit);
     EXPECT_EQ(result.exitCode, 7) << c.label << "; 153: killed by SIGXFSZ";
     EXPECT_EQ(result.out, "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei limited.dat \n") << c.label;
     if (c.exists) {
       EXPECT_TRUE(ReadFileBytes(Out("limited.dat")) == old) << c.label;
-    } else {
+    } else if (!c.isLinkToMissing) {
       EXPECT_FALSE(FileExists(Out("limited.dat"))) << c.label;
     }
+    // The link is left, and still points nowhere.
+    EXPECT_EQ(NamesIn(Out("export"), "limited"), std::vector<std::string>{}) << c.label;
+    struct stat link {};
+    EXPECT_EQ(::lstat(Out("limited.dat").c_str(), &link) == 0 && S_ISLNK(link.st_mode), c.isLinkToMissing) << c.label;
   }
+  ::unlink(Out("limited.dat").c_str());
   // A block within the limit is appended as ever.
   WriteFileBytes(Out("limited.dat"), old);
   EXPECT_EQ(Run("limited.dat", "0", "1000", underLimit).out, "1000 Saetze kopiert in Datei limited.dat \n");
@@ -484,7 +496,9 @@ TEST_F(KillTest, AppendLeavesTheOldContentFollowedByAllOrPartOfTheBlock) {
 // strace so that they come halfway: one signal, or two at once (a scheduler
 // and a closing terminal; the second used to end the process before the
 // cut-back). Every way of writing leaves the old file, and a link to a file
-// that does not exist yet still points nowhere afterwards.
+// that does not exist yet still points nowhere afterwards. A stop that comes
+// after the sort, while the file an append creates waits for its lock (strace
+// holds the open back), leaves no file either.
 TEST_F(KillTest, StopSignalsDuringTheWriteLeaveTheTargetAsItWas) {
   if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
   const std::string old = "old content without a line end";
@@ -495,6 +509,7 @@ TEST_F(KillTest, StopSignalsDuringTheWriteLeaveTheTargetAsItWas) {
     bool isLinkToMissing;          // stop.dat links to export/stop.dat, which does not exist
     std::vector<int> signals;      // sent together, in this order
     const char* memory = nullptr;  // KORVADEX_MEMORY: the block comes out of the spill merge
+    bool isStoppedBeforeTheLock = false;  // no stop.dat; the signal comes once the append has created it
   };
   const Case cases[] = {
       {"append, SIGHUP and SIGTERM", "0", false, {SIGHUP, SIGTERM}},
@@ -503,6 +518,7 @@ TEST_F(KillTest, StopSignalsDuringTheWriteLeaveTheTargetAsItWas) {
       {"append through a link to a missing file, SIGTERM", "0", true, {SIGTERM}},
       {"replace through a link to a missing file, SIGTERM", "1", true, {SIGTERM}},
       {"append through a link to a missing file, SIGHUP and SIGTERM", "0", true, {SIGHUP, SIGTERM}},
+      {"append to a missing file, SIGTERM before the lock", "0", false, {SIGTERM}, nullptr, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
@@ -510,20 +526,28 @@ TEST_F(KillTest, StopSignalsDuringTheWriteLeaveTheTargetAsItWas) {
     ::unlink(Out("export/stop.dat").c_str());
     if (c.isLinkToMissing) {
       ASSERT_EQ(::symlink("export/stop.dat", Out("stop.dat").c_str()), 0);
-    } else {
+    } else if (!c.isStoppedBeforeTheLock) {
       WriteFileBytes(Out("stop.dat"), old);
     }
     std::map<std::string, std::string> env = env_;
     if (c.memory != nullptr) env["KORVADEX_MEMORY"] = c.memory;
-    Child child({"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=write", "-e",
-                 "inject=write:delay_enter=20000", KORVADEX_BINARY, "JOB", "T1", "stop.dat", c.flag, "/D"},
-                tree_.runDir, env, dir_ / "stdout");
+    // strace's -P matches the name as the run opens it: a whole path.
+    const std::string target = c.isStoppedBeforeTheLock ? Out("stop.dat") : "stop.dat";
+    std::vector<std::string> argv = {"/usr/bin/strace", "-qq", "-o", "/dev/null"};
+    if (c.isStoppedBeforeTheLock) {
+      argv.insert(argv.end(), {"-P", target, "-e", "trace=openat", "-e", "inject=openat:delay_exit=1000000"});
+    } else {
+      argv.insert(argv.end(), {"-e", "trace=write", "-e", "inject=write:delay_enter=20000"});
+    }
+    argv.insert(argv.end(), {KORVADEX_BINARY, "JOB", "T1", target, c.flag, "/D"});
+    Child child(argv, tree_.runDir, env, dir_ / "stdout");
     // Halfway: the writing has begun and the file it writes (the target
     // itself for an append, else the new file) has grown past the old content.
     const std::string folder = c.isLinkToMissing ? Out("export") : tree_.runDir;
     const bool isAppendToOld = !c.isLinkToMissing && c.flag[0] == '0';
     auto hasGrown = [&](pid_t pid) {
       if (ReadFileBytes(dir_ / "stdout").find("Str WriteFile\n") == std::string::npos) return false;
+      if (c.isStoppedBeforeTheLock) return FileExists(Out("stop.dat"));
       struct stat target {};
       const std::uint64_t size = isAppendToOld ? (::stat(Out("stop.dat").c_str(), &target) == 0 ? target.st_size : 0)
                                                : LargestFileWrittenInto(pid, folder);
@@ -544,11 +568,13 @@ TEST_F(KillTest, StopSignalsDuringTheWriteLeaveTheTargetAsItWas) {
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
     EXPECT_EQ(WEXITSTATUS(status), 128 + c.signals.front());
     const std::string out = ReadFileBytes(dir_ / "stdout");
-    EXPECT_TRUE(out.ends_with("\n0 Saetze kopiert in Datei stop.dat \n")) << out;
+    EXPECT_TRUE(out.ends_with("\n0 Saetze kopiert in Datei " + target + " \n")) << out;
     EXPECT_EQ(c.memory != nullptr, out.find("\nAusgelagert: ") != std::string::npos) << out;
     if (c.isLinkToMissing) {
       EXPECT_FALSE(FileExists(Out("export/stop.dat")));
       EXPECT_EQ(NamesIn(Out("export"), ""), (std::vector<std::string>{".", ".."}));
+    } else if (c.isStoppedBeforeTheLock) {
+      EXPECT_FALSE(FileExists(Out("stop.dat")));
     } else {
       const std::string content = ReadFileBytes(Out("stop.dat"));
       EXPECT_TRUE(content == old) << content.size() << " bytes";
