@@ -94,6 +94,23 @@ void DeadlineWatch::Start(const DeadlineSettings& settings, std::function<void()
   start_ = std::chrono::steady_clock::now();
   endDriver_ = std::move(endDriver);
   endRun_ = std::move(endRun);
+  std::lock_guard<std::mutex> lock(mutex_);
+  isStarted_ = true;
+  // Without a deadline the thread waits for a stop: a run that is never
+  // stopped keeps the address space of its stack.
+  if (settings.connectSeconds != 0 || settings.runSeconds != 0 || isStopNoted_) StartWatcher();
+}
+
+void DeadlineWatch::NoteStop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    isStopNoted_ = true;
+    if (isStarted_ && !isStopping_ && !watcher_.joinable()) StartWatcher();
+  }
+  wake_.notify_all();
+}
+
+void DeadlineWatch::StartWatcher() {
   try {
     watcher_ = std::thread(&DeadlineWatch::Watch, this);
   } catch (const std::system_error&) {
@@ -102,13 +119,6 @@ void DeadlineWatch::Start(const DeadlineSettings& settings, std::function<void()
   }
 }
 
-void DeadlineWatch::NoteStop() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    isStopNoted_ = true;
-  }
-  wake_.notify_all();
-}
 
 void DeadlineWatch::SetPhase(DeadlinePhase phase) {
   {
@@ -119,13 +129,14 @@ void DeadlineWatch::SetPhase(DeadlinePhase phase) {
 }
 
 void DeadlineWatch::Stop() {
-  if (!watcher_.joinable()) return;
+  std::thread watcher;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     isStopping_ = true;
+    watcher = std::move(watcher_);
   }
   wake_.notify_all();
-  watcher_.join();
+  if (watcher.joinable()) watcher.join();
 }
 
 std::string DeadlineWatch::TraceLine() const {

@@ -77,7 +77,8 @@ class DeadlineWatch {
   // stay callable until Stop, which waits for them to return.
   void Start(const DeadlineSettings& settings, std::function<void()> endDriver, std::function<void()> endRun);
 
-  // A stop signal came: the grace starts, as at a deadline. Any thread.
+  // A stop signal came: the grace starts, as at a deadline, on a thread
+  // started for it if no deadline has one yet. Any thread.
   void NoteStop();
 
   // The run enters `phase`; leaving Connect ends the connect deadline.
@@ -91,6 +92,8 @@ class DeadlineWatch {
 
  private:
   void Watch();
+  // Starts the thread; mutex_ held.
+  void StartWatcher();
   // Waits up to `grace` for Stop; false when it came.
   bool AwaitStopFor(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::duration grace);
 
@@ -101,12 +104,13 @@ class DeadlineWatch {
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   DeadlinePhase phase_ = DeadlinePhase::Connect;  // guarded by mutex_
+  bool isStarted_ = false;                        // guarded by mutex_: Start has run
   bool isStopping_ = false;                       // guarded by mutex_
   bool isStopNoted_ = false;                      // guarded by mutex_: a stop signal came
+  std::thread watcher_;                           // guarded by mutex_ once started
   bool hasPassed_ = false;                        // guarded by mutex_
   bool wasConnectLimit_ = false;                  // guarded by mutex_: which deadline passed
   DeadlinePhase passedIn_ = DeadlinePhase::Connect;  // guarded by mutex_
-  std::thread watcher_;
 };
 
 }  // namespace korvadex

@@ -160,11 +160,12 @@ bool ClaimEnd(RunContext& context) { return !context.isEndClaimed.exchange(true)
 // The last line of every run that got as far as the statement, after the
 // deadline's message when a deadline ended a run that wrote nothing.
 void PrintCount(RunContext& context, bool isFileWritten = false) {
+  // First, so that a forced end the watch has begun finishes before the claim.
+  context.deadline.Stop();
   if (!ClaimEnd(context)) {
     // A forced end is printing them and ends the process next.
     for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
   }
-  context.deadline.Stop();
   context.progress.Stop();
   if (StopSignal() == kDeadlineStop && !isFileWritten) {
     context.recordCount = 0;
@@ -190,34 +191,23 @@ void PrintCount(RunContext& context, bool isFileWritten = false) {
   std::_Exit(stop > 0 ? 128 + stop : kExitDeadline);
 }
 
-// Points the stop actions at this run for the object's life: a stop signal
-// starts the watch's grace (and, while a driver is named, cancels its
-// statement); a forced end runs EndNow. Declared after what they use, so
-// they are cleared before it goes.
+// Points the stop listener (the watch's grace) and the forced end at this
+// run for the object's life, and clears the cancel action with them.
+// Declared after what the actions use, so they are cleared before it goes
+// (a console handler may outlive the run).
 class RunStopActions {
  public:
-  explicit RunStopActions(RunContext& context) : context_(context) {
+  explicit RunStopActions(RunContext& context) {
+    SetStopListener([&context] { context.deadline.NoteStop(); });
     SetForcedEndAction([&context] { EndNow(context); });
-    CancelDriver(nullptr);
   }
   ~RunStopActions() {
     SetCancelAction({});
+    SetStopListener({});
     SetForcedEndAction({});
   }
   RunStopActions(const RunStopActions&) = delete;
   RunStopActions& operator=(const RunStopActions&) = delete;
-
-  // From now on a stop signal cancels `driver`'s statement too; none for nullptr.
-  void CancelDriver(const DriverProcess* driver) {
-    RunContext& context = context_;
-    SetCancelAction([&context, driver] {
-      if (driver != nullptr) driver->RequestCancel();
-      context.deadline.NoteStop();
-    });
-  }
-
- private:
-  RunContext& context_;
 };
 
 // Starts the watch over the deadlines and the grace after a stop: a driver
@@ -353,7 +343,7 @@ int RunMain(int argc, const char* const* argv) {
   ReadCredentials(context, ResolvePathCase(ToNativePath(kCredentialFile)));
   driver.Connect(context.userName, context.password, context.dataSource);
   WipeString(context.password);
-  stopActions.CancelDriver(&driver);
+  SetCancelAction([&driver] { driver.RequestCancel(); });
   context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
   // A connect that a deadline or a stop cut short (the driver process ended
   // for not answering) is reported as that.
@@ -404,7 +394,7 @@ int RunMain(int argc, const char* const* argv) {
   context.progress.Start(&context.records->progress(), context.debugMode == 0);
   context.deadline.SetPhase(DeadlinePhase::Fetch);
   const RowsOutcome rows = CollectRows(driver, context, hasResultSet);
-  stopActions.CancelDriver(nullptr);
+  SetCancelAction({});
   context.progress.SetRows(context.recordCount);
   context.progress.SetPhase(RunPhase::Sorting);
   context.deadline.SetPhase(DeadlinePhase::Sort);

@@ -18,10 +18,16 @@ std::atomic<int> stopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 std::mutex cancelMutex;
 std::function<void()> cancelAction;  // guarded by cancelMutex
+std::function<void()> stopListener;  // guarded by cancelMutex
 std::mutex forcedEndMutex;
 std::function<void()> forcedEndAction;  // guarded by forcedEndMutex
 
 }  // namespace
+
+void SetStopListener(std::function<void()> listener) {
+  std::lock_guard<std::mutex> lock(cancelMutex);
+  stopListener = std::move(listener);
+}
 
 void SetForcedEndAction(std::function<void()> action) {
   std::lock_guard<std::mutex> lock(forcedEndMutex);
@@ -48,6 +54,7 @@ void TakeStopRequest(int signal, bool isSecondFatal) {
   }
   std::lock_guard<std::mutex> lock(cancelMutex);
   if (cancelAction) cancelAction();
+  if (stopListener) stopListener();
 }
 
 void NoteStopRequest(int signal) {

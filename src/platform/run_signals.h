@@ -72,6 +72,11 @@ void SetForcedEndAction(std::function<void()> action);
 // 128 + the first signal (or 128 + SIGTERM's number after a deadline).
 [[noreturn]] void ForceEnd();
 
+// Sets what every first stop request does besides the cancel action (which
+// the driver side may set for itself): starting the run's own clock on it.
+// The same rules as for the cancel action.
+void SetStopListener(std::function<void()> listener);
+
 // For the watchers: notes the stop request `signal` (the first one counts)
 // and runs the cancel action. With `isSecondFatal`, a second request (a
 // signal after a deadline too) ends the run through ForceEnd.
