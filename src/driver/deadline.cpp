@@ -119,7 +119,6 @@ void DeadlineWatch::StartWatcher() {
   }
 }
 
-
 void DeadlineWatch::SetPhase(DeadlinePhase phase) {
   {
     std::lock_guard<std::mutex> lock(mutex_);

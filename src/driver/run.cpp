@@ -3,9 +3,9 @@
 #include "driver/run.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <chrono>
 #include <functional>
 #include <new>
 #include <thread>

@@ -126,23 +126,23 @@ TempFile::Swap TempFile::ReplaceTarget(UniqueFd& old) {
     if (named == LinkResult::Failed) return Swap::Failed;
     if (named != LinkResult::Linked) return Swap::CannotName;
   }
-  // Kept before the rename, which closes the file: once renamed the name is
-  // gone, and an undo meanwhile finds no file of its own under it.
-  named_.Keep();
+  // The rename closes the file; an undo meanwhile compares the file under
+  // the temporary name with the descriptor's, and a renamed file is under
+  // that name no longer, so the undo stays registered until it is done.
   switch (ReplaceWithNewFile(fd_, name_, old, target_)) {
     case ReplaceResult::Replaced:
+      named_.Keep();
       name_.clear();
       return Swap::Done;
     case ReplaceResult::NotClosed:
+      named_.Keep();
       name_.clear();
       return Swap::Failed;
     case ReplaceResult::Refused:
-      named_ = undo_.RemoveCreated(fd_.get(), name_);
       return Swap::CannotName;
     case ReplaceResult::Failed:
-      // Still under its temporary name, which goes again with this file
-      // (on Windows the rename closed it first: see the destructor).
-      if (fd_.isOpen()) named_ = undo_.RemoveCreated(fd_.get(), name_);
+      // Still under its temporary name, which goes with this object (on
+      // Windows the rename closed it first: see the destructor).
       break;
   }
   return Swap::Failed;
@@ -154,7 +154,10 @@ LinkResult TempFile::GiveName() {
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
       const std::string candidate = TempName(target_, isShort, attempt);
       result = PublishNewFile(fd_.get(), "", candidate);
-      if (result == LinkResult::Linked) name_ = candidate;
+      if (result == LinkResult::Linked) {
+        name_ = candidate;
+        named_ = undo_.RemoveCreated(fd_.get(), name_);
+      }
       if (result != LinkResult::NameTaken) break;
     }
     if (result != LinkResult::NameTooLong) return result;
