@@ -23,7 +23,11 @@ TEST(DeadlineTest, ReadsWholeSecondsAndRefusesEverythingElse) {
 
 TEST(DeadlineTest, DriverTimeoutsFollowTheEarliestLimitWithTwoSecondsToSpare) {
   EXPECT_EQ(DriverLoginTimeout({9, 4}), 6);
-  EXPECT_EQ(DriverLoginTimeout({2147483646, 0}), 2147483647);
+  // Capped where psqlODBC's milliseconds would overflow 32 bits.
+  EXPECT_EQ(DriverLoginTimeout({1999997, 0}), 1999999);
+  EXPECT_EQ(DriverLoginTimeout({1999998, 0}), 2000000);
+  EXPECT_EQ(DriverLoginTimeout({2147483646, 0}), 2000000);
+  EXPECT_EQ(DriverQueryTimeout({0, 4294966}, std::chrono::milliseconds(1500)), 2000000);
   EXPECT_EQ(DriverQueryTimeout({0, 10}, std::chrono::milliseconds(3900)), 9);
   // The run's own clock ends it; the driver still gets a limit, never none.
   EXPECT_EQ(DriverQueryTimeout({0, 10}, std::chrono::milliseconds(10500)), 2);

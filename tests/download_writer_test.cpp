@@ -277,7 +277,8 @@ TEST(DownloadWriterTest, FailedOrStoppedAppendLeavesTheFileAsItWas) {
     while (StopSignal() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     auto list = List({"r"});
     const int code = WriteBlock(target, false, "S") * 10 + WriteBlock(target, true, "S");
-    return WriteFile(list, target, 1, 0) == -1 ? code : 98;
+    DownloadUndo undo;
+    return WriteFile(list, target, 1, 0, undo) == -1 ? code : 98;
   });
   EXPECT_EQ(stopped, Code(WriteOutcome::Interrupted) * 11);
   EXPECT_EQ(ReadFileBytes(printed), "");
@@ -400,18 +401,19 @@ TEST(DownloadWriterTest, ReportsTargetsThatCannotBeOpenedOrWritten) {
 TEST(DownloadWriterTest, WriteFilePrintsTracesAndMessages) {
   testing::TempDir dir;
   std::unique_ptr<RecordList> none;
+  DownloadUndo undo;
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(WriteFile(none, dir / "never.dat", 1, 1), 0);
+  EXPECT_EQ(WriteFile(none, dir / "never.dat", 1, 1, undo), 0);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Str WriteFile\nEnd WriteFile\n");
   EXPECT_FALSE(testing::FileExists(dir / "never.dat"));
 
   auto list = List({"r"});
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(WriteFile(list, dir / "missing/x", 1, 1), -1);
+  EXPECT_EQ(WriteFile(list, dir / "missing/x", 1, 1, undo), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(),
             "Str WriteFile\nAusgabedatei konnte nicht geoeffnet \n");
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(WriteFile(list, "/dev/full", 0, 0), -1);
+  EXPECT_EQ(WriteFile(list, "/dev/full", 0, 0, undo), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Ausgabedatei konnte nicht geschrieben \n");
 }
 

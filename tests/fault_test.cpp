@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -111,6 +112,25 @@ bool IsWritingInto(pid_t pid, const std::string& folder, const std::string& exce
   return false;
 }
 
+// The largest size of a regular file in `folder` that the process has open
+// (named or not: an unnamed temporary file counts): how far its writing got.
+std::uint64_t LargestFileWrittenInto(pid_t pid, const std::string& folder) {
+  const std::string fdFolder = "/proc/" + std::to_string(pid) + "/fd";
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(fdFolder.c_str()), ::closedir);
+  std::uint64_t largest = 0;
+  if (!dir) return largest;
+  while (dirent* entry = ::readdir(dir.get())) {
+    char link[4096];
+    const std::string fdPath = fdFolder + "/" + entry->d_name;
+    const ssize_t length = ::readlink(fdPath.c_str(), link, sizeof link - 1);
+    struct stat opened {};
+    if (length <= 0 || ::stat(fdPath.c_str(), &opened) != 0 || !S_ISREG(opened.st_mode)) continue;
+    if (std::string(link, static_cast<std::size_t>(length)).rfind(folder + "/", 0) != 0) continue;
+    largest = std::max(largest, static_cast<std::uint64_t>(opened.st_size));
+  }
+  return largest;
+}
+
 // The process and its children: the run and the process that runs its driver.
 std::vector<pid_t> ProcessAndChildren(pid_t pid) {
   std::vector<pid_t> pids{pid};
@@ -210,21 +230,33 @@ TEST_F(FaultTest, FileSizeLimitLeavesEveryTargetAsItWas) {
     const char* label;
     const char* flag;
     bool exists;
+    bool isLinkToMissing = false;  // limited.dat links to export/limited.dat, which does not exist
   };
+  testing::MakeDirs(Out("export"));
   for (const Case& c : {Case{"append", "0", true}, Case{"append to a new file", "0", false},
-                        Case{"replace", "1", true}, Case{"replace a missing file", "1", false}}) {
+                        Case{"replace", "1", true}, Case{"replace a missing file", "1", false},
+                        Case{"append through a link to a missing file", "0", false, true},
+                        Case{"replace through a link to a missing file", "1", false, true}}) {
     ::unlink(Out("limited.dat").c_str());
     if (c.exists) WriteFileBytes(Out("limited.dat"), old);
+    if (c.isLinkToMissing) {
+      ASSERT_EQ(::symlink("export/limited.dat", Out("limited.dat").c_str()), 0);
+    }
     // 50,000 records of 60 bytes: three times the limit.
     const CommandResult result = Run("limited.dat", c.flag, "50000", underLimit);
     EXPECT_EQ(result.exitCode, 7) << c.label << "; 153: killed by SIGXFSZ";
     EXPECT_EQ(result.out, "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei limited.dat \n") << c.label;
     if (c.exists) {
       EXPECT_TRUE(ReadFileBytes(Out("limited.dat")) == old) << c.label;
-    } else {
+    } else if (!c.isLinkToMissing) {
       EXPECT_FALSE(FileExists(Out("limited.dat"))) << c.label;
     }
+    // The link is left, and still points nowhere.
+    EXPECT_EQ(NamesIn(Out("export"), "limited"), std::vector<std::string>{}) << c.label;
+    struct stat link {};
+    EXPECT_EQ(::lstat(Out("limited.dat").c_str(), &link) == 0 && S_ISLNK(link.st_mode), c.isLinkToMissing) << c.label;
   }
+  ::unlink(Out("limited.dat").c_str());
   // A block within the limit is appended as ever.
   WriteFileBytes(Out("limited.dat"), old);
   EXPECT_EQ(Run("limited.dat", "0", "1000", underLimit).out, "1000 Saetze kopiert in Datei limited.dat \n");
@@ -458,6 +490,99 @@ TEST_F(KillTest, AppendLeavesTheOldContentFollowedByAllOrPartOfTheBlock) {
   EXPECT_GT(sawOld, 0);
 
   ExpectACompleteRunToLeaveNothing("append.dat", "0");
+}
+
+// Stop signals while the block is written, each write held back a moment by
+// strace so that they come halfway: one signal, or two at once (a scheduler
+// and a closing terminal; the second used to end the process before the
+// cut-back). Every way of writing leaves the old file, and a link to a file
+// that does not exist yet still points nowhere afterwards. A stop that comes
+// after the sort, while the file an append creates waits for its lock (strace
+// holds the open back), leaves no file either.
+TEST_F(KillTest, StopSignalsDuringTheWriteLeaveTheTargetAsItWas) {
+  if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  const std::string old = "old content without a line end";
+  testing::MakeDirs(Out("export"));
+  struct Case {
+    const char* label;
+    const char* flag;
+    bool isLinkToMissing;          // stop.dat links to export/stop.dat, which does not exist
+    std::vector<int> signals;      // sent together, in this order
+    const char* memory = nullptr;  // KORVADEX_MEMORY: the block comes out of the spill merge
+    bool isStoppedBeforeTheLock = false;  // no stop.dat; the signal comes once the append has created it
+  };
+  const Case cases[] = {
+      {"append, SIGHUP and SIGTERM", "0", false, {SIGHUP, SIGTERM}},
+      {"append from the spill merge, SIGHUP and SIGTERM", "0", false, {SIGHUP, SIGTERM}, " 8m "},
+      {"replace, SIGHUP and SIGTERM", "1", false, {SIGHUP, SIGTERM}},
+      {"append through a link to a missing file, SIGTERM", "0", true, {SIGTERM}},
+      {"replace through a link to a missing file, SIGTERM", "1", true, {SIGTERM}},
+      {"append through a link to a missing file, SIGHUP and SIGTERM", "0", true, {SIGHUP, SIGTERM}},
+      {"append to a missing file, SIGTERM before the lock", "0", false, {SIGTERM}, nullptr, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ::unlink(Out("stop.dat").c_str());
+    ::unlink(Out("export/stop.dat").c_str());
+    if (c.isLinkToMissing) {
+      ASSERT_EQ(::symlink("export/stop.dat", Out("stop.dat").c_str()), 0);
+    } else if (!c.isStoppedBeforeTheLock) {
+      WriteFileBytes(Out("stop.dat"), old);
+    }
+    std::map<std::string, std::string> env = env_;
+    if (c.memory != nullptr) env["KORVADEX_MEMORY"] = c.memory;
+    // LeakSanitizer cannot run under ptrace (a sanitizer build).
+    env["ASAN_OPTIONS"] = "detect_leaks=0";
+    // strace's -P matches the name as the run opens it: a whole path.
+    const std::string target = c.isStoppedBeforeTheLock ? Out("stop.dat") : "stop.dat";
+    std::vector<std::string> argv = {"/usr/bin/strace", "-qq", "-o", "/dev/null"};
+    if (c.isStoppedBeforeTheLock) {
+      argv.insert(argv.end(), {"-P", target, "-e", "trace=openat", "-e", "inject=openat:delay_exit=1000000"});
+    } else {
+      argv.insert(argv.end(), {"-e", "trace=write", "-e", "inject=write:delay_enter=20000"});
+    }
+    argv.insert(argv.end(), {KORVADEX_BINARY, "JOB", "T1", target, c.flag, "/D"});
+    Child child(argv, tree_.runDir, env, dir_ / "stdout");
+    // Halfway: the writing has begun and the file it writes (the target
+    // itself for an append, else the new file) has grown past the old content.
+    const std::string folder = c.isLinkToMissing ? Out("export") : tree_.runDir;
+    const bool isAppendToOld = !c.isLinkToMissing && c.flag[0] == '0';
+    auto hasGrown = [&](pid_t pid) {
+      if (ReadFileBytes(dir_ / "stdout").find("Str WriteFile\n") == std::string::npos) return false;
+      if (c.isStoppedBeforeTheLock) return FileExists(Out("stop.dat"));
+      struct stat target {};
+      const std::uint64_t size = isAppendToOld ? (::stat(Out("stop.dat").c_str(), &target) == 0 ? target.st_size : 0)
+                                               : LargestFileWrittenInto(pid, folder);
+      return size > old.size();
+    };
+    pid_t run = 0;
+    int status = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!child.HasEnded(status) && std::chrono::steady_clock::now() < end && (run == 0 || !hasGrown(run))) {
+      const std::vector<pid_t> pids = ProcessAndChildren(child.pid());
+      if (pids.size() > 1) run = pids[1];
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_NE(run, 0);
+    ASSERT_FALSE(child.HasEnded(status)) << "the run ended before it wrote: " << ReadFileBytes(dir_ / "stdout");
+    for (int signal : c.signals) ::kill(run, signal);
+    ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex did not end";
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 128 + c.signals.front());
+    const std::string out = ReadFileBytes(dir_ / "stdout");
+    EXPECT_TRUE(out.ends_with("\n0 Saetze kopiert in Datei " + target + " \n")) << out;
+    EXPECT_EQ(c.memory != nullptr, out.find("\nAusgelagert: ") != std::string::npos) << out;
+    if (c.isLinkToMissing) {
+      EXPECT_FALSE(FileExists(Out("export/stop.dat")));
+      EXPECT_EQ(NamesIn(Out("export"), ""), (std::vector<std::string>{".", ".."}));
+    } else if (c.isStoppedBeforeTheLock) {
+      EXPECT_FALSE(FileExists(Out("stop.dat")));
+    } else {
+      const std::string content = ReadFileBytes(Out("stop.dat"));
+      EXPECT_TRUE(content == old) << content.size() << " bytes";
+    }
+  }
+  ::unlink(Out("stop.dat").c_str());
 }
 
 // An export of 48,000 records of 1,000 bytes (48 MB) under a memory limit
@@ -865,6 +990,7 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     std::string out;       // before the driver's diagnostics and the count line
     int leastSeconds;      // the deadline, and the grace for a stopped driver
     bool isDriverOnThread = false;  // cancelled there by the run's own deadline watch
+    bool isSignalledWhileConnecting = false;  // `signal` goes once the silent server has the connection
   };
   const Case cases[] = {
       {"SELECT 1", {{"KORVADEX_CONNECT_TIMEOUT", "2"}}, "1", true, false, 0,
@@ -877,10 +1003,19 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
        CanDenyFork()},
       {blocked, {{"KORVADEX_TIMEOUT", "10"}}, "0", false, true, 0,
        passed + "TIMEOUT=10 abgelaufen in Phase execute\nODBC-Treiberprozess beendet durch Signal 9 (SIGKILL)\n", 13},
-      {blocked, {{"KORVADEX_TIMEOUT", "10"}}, "0", false, true, SIGTERM, "0 Saetze kopiert in Datei pg.dat \n", 13},
+      // A stop signal is honoured within the grace, the deadline not waited for.
+      {blocked, {{"KORVADEX_TIMEOUT", "10"}}, "0", false, true, SIGTERM, "0 Saetze kopiert in Datei pg.dat \n", 3},
       {slow, {{"KORVADEX_TIMEOUT", "2"}}, "0", false, false, 0, passed + "TIMEOUT=2 abgelaufen in Phase fetch\n", 2},
       {slow, {{"KORVADEX_TIMEOUT", "2"}}, "1", false, false, 0, passed + "TIMEOUT=2 abgelaufen in Phase fetch\n", 2},
+      // No deadline at all: one stop signal still ends a connect that the
+      // driver does not give up, within the grace, on either carrier.
+      {"SELECT 1", {}, "1", true, false, SIGTERM, " Aktiviert Debugger\n", 3, false, true},
+      {"SELECT 1", {}, "1", true, false, SIGTERM, " Aktiviert Debugger\n", 3, CanDenyFork(), true},
   };
+  // Connections that earlier runs left waiting are taken off the queue, so
+  // that a waiting one means the run now connecting.
+  ::fcntl(silent, F_SETFL, O_NONBLOCK);
+  std::vector<int> accepted;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.out);
     WriteDataSource(c.isServerSilent ? std::to_string(ntohs(address.sin_port)) : port_);
@@ -892,7 +1027,23 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     const auto start = std::chrono::steady_clock::now();
     std::vector<std::string> argv{KORVADEX_BINARY, "JOB", "T1", "pg.dat", c.flag, "/D"};
     if (c.isDriverOnThread) argv.insert(argv.begin(), kForkDenied);
+    for (int waiting = ::accept(silent, nullptr, nullptr); waiting >= 0; waiting = ::accept(silent, nullptr, nullptr)) {
+      ::close(waiting);
+    }
     Child child(argv, tree_.runDir, env, dir_ / "stdout");
+    auto signalled = std::chrono::steady_clock::now();
+    if (c.isSignalledWhileConnecting) {
+      pollfd connecting{silent, POLLIN, 0};
+      int status = 0;
+      for (int attempt = 0; attempt < 600 && ::poll(&connecting, 1, 100) == 0; ++attempt) {
+        ASSERT_FALSE(child.HasEnded(status)) << ReadFileBytes(dir_ / "stdout");
+      }
+      // Taken, and never answered.
+      accepted.push_back(::accept(silent, nullptr, nullptr));
+      ASSERT_GE(accepted.back(), 0) << "the run never connected";
+      signalled = std::chrono::steady_clock::now();
+      ::kill(child.pid(), c.signal);
+    }
     if (c.isDriverStopped) {
       ASSERT_EQ(AwaitAnswer(running + " AND wait_event_type = 'Lock'", "1"), "1");
       const std::vector<pid_t> pids = ProcessAndChildren(child.pid());
@@ -924,9 +1075,31 @@ TEST_F(ServerSessionTest, DeadlineEndsTheRunAndLeavesTheTargetInEveryPhase) {
     // Nowhere near the ten minutes the lock is held or the rows take.
     EXPECT_GE(seconds, c.leastSeconds);
     EXPECT_LT(seconds, 45);
+    if (c.isSignalledWhileConnecting) {
+      // The grace, and the moment a killed driver process leaves the run.
+      EXPECT_LT(std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count(), 8);
+    }
     EXPECT_EQ(AwaitAnswer(running, "0"), "0") << "the statement still runs on the server";
   }
+  for (int connection : accepted) ::close(connection);
   ::close(silent);
+
+  // The longest limits still let a statement run: psqlODBC counts its query
+  // timeout in milliseconds of 32 bits, where 4294966 s once became 704 ms.
+  WriteDataSource(port_);
+  tree_.WriteJobFile("PG", "[JOB]\nSQL001=SELECT 7, pg_sleep(1.5)\nFELD01=ID\nFTYP01=DEC\nFLEN01=8\n");
+  const std::map<std::string, std::string> plain = env_;
+  for (const char* limit : {"4294966", "2147483647"}) {
+    SCOPED_TRACE(limit);
+    WriteFileBytes(tree_.runDir + "/pg.dat", "complete old export");
+    env_ = plain;
+    env_["KORVADEX_TIMEOUT"] = limit;
+    env_["KORVADEX_CONNECT_TIMEOUT"] = limit;
+    const CommandResult result = RunJob("pg.dat");
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.out, "1 Saetze kopiert in Datei pg.dat \n");
+    EXPECT_EQ(ReadFileBytes(tree_.runDir + "/pg.dat"), "00000007");
+  }
 }
 
 // psqlODBC reads the error number of a connection it has already dropped when
@@ -1124,6 +1297,73 @@ TEST_F(FaultTest, DriverOnAThreadExportsTheSameFileAndEndsTheRunAtTheDeadline) {
     EXPECT_TRUE(file == c.file) << file.size() << " bytes";
     EXPECT_GE(seconds, c.leastSeconds);
   }
+}
+
+// A run blocked in its own work, where no driver can be cancelled: a
+// target that is a pipe nobody opens or whose reader stops reading, and a
+// credentials file that is a pipe nobody writes. The deadline's grace ends
+// it all the same, and a stop signal after the deadline ends it at once.
+TEST_F(FaultTest, DeadlineEndsARunBlockedInItsOwnWork) {
+  Job("SQL001=WITH RECURSIVE c(x) AS (SELECT 1 UNION ALL SELECT x + 1 FROM c WHERE x < 50000)\n"
+      "SQL002=SELECT x, 'row-' || x FROM c\nFELD01=N\nFTYP01=DEC\nFLEN01=8\nFELD02=NAME\nFTYP02=CHAR\nFLEN02=52\n");
+  const std::string credentials = ReadFileBytes(tree_.credentialPath);
+  enum class Blocked { TargetNotOpened, TargetNotRead, CredentialsNotWritten };
+  struct Case {
+    const char* label;
+    Blocked blocked;
+    bool isSignalledAfterTheDeadline;
+    const char* phase;
+    double mostSeconds;  // the deadline, its grace, and what the end may wait for
+  };
+  const Case cases[] = {
+      {"target pipe without a reader", Blocked::TargetNotOpened, false, "write", 9},
+      {"target pipe whose reader stops", Blocked::TargetNotRead, false, "write", 10},
+      {"credentials pipe without a writer", Blocked::CredentialsNotWritten, false, "connect", 11},
+      {"target pipe without a reader, SIGTERM after the deadline", Blocked::TargetNotOpened, true, "write", 4.5},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    ::unlink(Out("pipe.dat").c_str());
+    ::unlink(tree_.credentialPath.c_str());
+    if (c.blocked == Blocked::CredentialsNotWritten) {
+      ASSERT_EQ(::mkfifo(tree_.credentialPath.c_str(), 0600), 0);
+    } else {
+      WriteFileBytes(tree_.credentialPath, credentials);
+      ASSERT_EQ(::mkfifo(Out("pipe.dat").c_str(), 0600), 0);
+    }
+    // Reads a little, then holds the pipe open without reading.
+    std::unique_ptr<Child> reader;
+    if (c.blocked == Blocked::TargetNotRead) {
+      reader = std::make_unique<Child>(
+          std::vector<std::string>{"/bin/sh", "-c", "exec 3<pipe.dat; head -c 1000 <&3 >/dev/null; exec sleep 600"},
+          tree_.runDir, std::map<std::string, std::string>{}, dir_ / "reader");
+    }
+    std::map<std::string, std::string> env = env_;
+    env["KORVADEX_TIMEOUT"] = "2";
+    const auto start = std::chrono::steady_clock::now();
+    Child child({KORVADEX_BINARY, "JOB", "T1", "pipe.dat", "0", "/D"}, tree_.runDir, env, dir_ / "stdout");
+    if (c.isSignalledAfterTheDeadline) {
+      // A second past the deadline, two before its grace ends.
+      std::this_thread::sleep_until(start + std::chrono::seconds(3));
+      ::kill(child.pid(), SIGTERM);
+    }
+    int status = 0;
+    ASSERT_TRUE(child.WaitFor(std::chrono::minutes(1), status)) << "korvadex hangs";
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 9);
+    const std::string out = ReadFileBytes(dir_ / "stdout");
+    EXPECT_TRUE(out.ends_with(std::string("Zeitlimit ueberschritten \nZeitlimit KORVADEX_TIMEOUT=2 abgelaufen in Phase ") +
+                              c.phase + "\n0 Saetze kopiert in Datei pipe.dat \n"))
+        << out;
+    EXPECT_GE(seconds, c.isSignalledAfterTheDeadline ? 3 : 5);
+    EXPECT_LT(seconds, c.mostSeconds);
+    EXPECT_EQ(NamesIn(tree_.runDir, "pipe.dat"), c.blocked == Blocked::CredentialsNotWritten
+                                                    ? std::vector<std::string>{}
+                                                    : std::vector<std::string>{"pipe.dat"});
+  }
+  ::unlink(tree_.credentialPath.c_str());
+  WriteFileBytes(tree_.credentialPath, credentials);
 }
 
 // ---- Input files -----------------------------------------------------------

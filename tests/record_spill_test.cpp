@@ -203,12 +203,13 @@ TEST(RecordSpillTest, FullDiskDuringSpillIsReportedAsNotWrittenAndKeepsTheTarget
   EXPECT_LT(added, 200);
   EXPECT_EQ(AddRecord(list, "late"), 0);
 
+  DownloadUndo undo;
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(WriteFile(list, dir / "out.dat", 1, 0), -1);
+  EXPECT_EQ(WriteFile(list, dir / "out.dat", 1, 0, undo), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Ausgabedatei konnte nicht geschrieben \n");
   EXPECT_EQ(ReadFileBytes(dir / "out.dat"), "previous content");
   ::testing::internal::CaptureStdout();
-  EXPECT_EQ(WriteFile(list, dir / "new.dat", 1, 0), -1);
+  EXPECT_EQ(WriteFile(list, dir / "new.dat", 1, 0, undo), -1);
   EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Ausgabedatei konnte nicht geschrieben \n");
   EXPECT_FALSE(FileExists(dir / "new.dat"));
   EXPECT_EQ(FreeRecordList(list), 0);

@@ -51,7 +51,8 @@ int EarliestLimit(const DeadlineSettings& settings) {
 }
 
 int WithSlack(long long seconds) {
-  return static_cast<int>(seconds < INT_MAX - kDriverSlackSeconds ? seconds + kDriverSlackSeconds : INT_MAX);
+  const long long timeout = seconds + kDriverSlackSeconds;
+  return static_cast<int>(timeout < kMaxDriverTimeoutSeconds ? timeout : kMaxDriverTimeoutSeconds);
 }
 
 }  // namespace
@@ -87,16 +88,34 @@ int DriverQueryTimeout(const DeadlineSettings& settings, std::chrono::steady_clo
   return WithSlack(passed < settings.runSeconds ? settings.runSeconds - passed : 0);
 }
 
-void DeadlineWatch::Start(const DeadlineSettings& settings, std::function<void()> endDriver) {
-  if (settings.connectSeconds == 0 && settings.runSeconds == 0) return;
+void DeadlineWatch::Start(const DeadlineSettings& settings, std::function<void()> endDriver,
+                          std::function<void()> endRun) {
   settings_ = settings;
   start_ = std::chrono::steady_clock::now();
   endDriver_ = std::move(endDriver);
+  endRun_ = std::move(endRun);
+  std::lock_guard<std::mutex> lock(mutex_);
+  isStarted_ = true;
+  // Without a deadline the thread waits for a stop: a run that is never
+  // stopped keeps the address space of its stack.
+  if (settings.connectSeconds != 0 || settings.runSeconds != 0 || isStopNoted_) StartWatcher();
+}
+
+void DeadlineWatch::NoteStop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    isStopNoted_ = true;
+    if (isStarted_ && !isStopping_ && !watcher_.joinable()) StartWatcher();
+  }
+  wake_.notify_all();
+}
+
+void DeadlineWatch::StartWatcher() {
   try {
     watcher_ = std::thread(&DeadlineWatch::Watch, this);
   } catch (const std::system_error&) {
-    // Without a thread the run goes on unwatched, as without the settings;
-    // the driver's own timeouts still apply.
+    // Without a thread the run goes on unwatched; the driver's own timeouts
+    // still apply, and a second stop signal still ends it.
   }
 }
 
@@ -109,13 +128,14 @@ void DeadlineWatch::SetPhase(DeadlinePhase phase) {
 }
 
 void DeadlineWatch::Stop() {
-  if (!watcher_.joinable()) return;
+  std::thread watcher;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     isStopping_ = true;
+    watcher = std::move(watcher_);
   }
   wake_.notify_all();
-  watcher_.join();
+  if (watcher.joinable()) watcher.join();
 }
 
 std::string DeadlineWatch::TraceLine() const {
@@ -144,6 +164,7 @@ void DeadlineWatch::Watch() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (isStopping_) return;
+    if (isStopNoted_) break;
     const bool isConnectDue = settings_.connectSeconds > 0 && phase_ == DeadlinePhase::Connect;
     const bool isRunDue = settings_.runSeconds > 0;
     if (!isConnectDue && !isRunDue) {
@@ -152,25 +173,40 @@ void DeadlineWatch::Watch() {
     }
     wasConnectLimit_ = isConnectDue && (!isRunDue || connectDue <= runDue);
     const auto due = wasConnectLimit_ ? connectDue : runDue;
-    if (std::chrono::steady_clock::now() >= due) break;
+    if (std::chrono::steady_clock::now() >= due) {
+      hasPassed_ = true;
+      passedIn_ = phase_;
+      lock.unlock();
+      // The same way as a stop signal: the statement is cancelled, and every
+      // later step, the writer's too, leaves the target as it was.
+      TakeStopRequest(kDeadlineStop, false);
+      lock.lock();
+      break;
+    }
     wake_.wait_until(lock, due);
   }
-  hasPassed_ = true;
-  passedIn_ = phase_;
+  if (!AwaitStopFor(lock, kCancelGrace)) return;
+  // A run blocked in its own work (a credentials file or a target that is a
+  // pipe nobody reads, a hung network file system) never sees its next
+  // check: it is ended as one whose driver does not answer. The actions run
+  // unlocked, since they may ask for the trace line; Stop waits all the same.
+  const bool isDriverPhase =
+      phase_ == DeadlinePhase::Connect || phase_ == DeadlinePhase::Execute || phase_ == DeadlinePhase::Fetch;
+  if (isDriverPhase && endDriver_) {
+    lock.unlock();
+    endDriver_();
+    lock.lock();
+    if (!AwaitStopFor(lock, kKilledDriverGrace)) return;
+  }
   lock.unlock();
-  // The same way as a stop signal: the statement is cancelled, and every
-  // later step, the writer's too, leaves the target as it was.
-  TakeStopRequest(kDeadlineStop, false);
-  lock.lock();
-  const auto graceEnd = std::chrono::steady_clock::now() + kCancelGrace;
+  endRun_();
+}
+
+bool DeadlineWatch::AwaitStopFor(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::duration grace) {
+  const auto graceEnd = std::chrono::steady_clock::now() + grace;
   while (!isStopping_ && wake_.wait_until(lock, graceEnd) != std::cv_status::timeout) {
   }
-  if (isStopping_) return;
-  // Sorting and writing are the run's own work and stop at its next check.
-  if (phase_ != DeadlinePhase::Connect && phase_ != DeadlinePhase::Execute && phase_ != DeadlinePhase::Fetch) return;
-  // Unlocked, since it may ask for the trace line; Stop waits for it all the same.
-  lock.unlock();
-  endDriver_();
+  return !isStopping_;
 }
 
 }  // namespace korvadex

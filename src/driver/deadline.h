@@ -33,24 +33,39 @@ DeadlineSettings ReadDeadlineSettings(std::string& trace);
 // a connect up to one second early.
 inline constexpr int kDriverSlackSeconds = 2;
 
+// The most seconds handed on to a driver as a timeout: psqlODBC turns them
+// into milliseconds in 32 bits (2,147,483 seconds at most), and a round
+// value below that fits every driver. The run's own clock still applies a
+// longer limit; the driver then gives up a statement after this long.
+inline constexpr int kMaxDriverTimeoutSeconds = 2000000;
+
 // The login timeout to give the driver for `settings`, 0 for none: the
-// earliest limit plus the slack.
+// earliest limit plus the slack, at most kMaxDriverTimeoutSeconds.
 int DriverLoginTimeout(const DeadlineSettings& settings);
 
 // The query timeout to give the driver when `elapsed` of the run has passed,
-// 0 for none: what remains of the run plus the slack.
+// 0 for none: what remains of the run plus the slack, at most
+// kMaxDriverTimeoutSeconds.
 int DriverQueryTimeout(const DeadlineSettings& settings, std::chrono::steady_clock::duration elapsed);
 
 // Where the run stands, for the watch and the /D line.
 enum class DeadlinePhase : int { Connect, Execute, Fetch, Sort, Write };
 
-// How long the driver side has to answer the cancel before it is ended.
+// How long the run has to end by itself after a stop signal or a deadline
+// (the driver side answering the cancel) before it is ended.
 inline constexpr auto kCancelGrace = std::chrono::seconds(3);
 
-// Watches the deadlines on a thread of its own. When one passes it notes the
-// stop as a deadline (StopSignal() gives kDeadlineStop unless a signal came
-// first), which runs the cancel action; if the run is still connecting,
-// executing or fetching after kCancelGrace, it calls `endDriver` once.
+// How long a run whose driver process was killed has to end by itself
+// before it is ended too: it was waiting for that process, not blocked.
+inline constexpr auto kKilledDriverGrace = std::chrono::seconds(2);
+
+// Watches the deadlines, and the run after a stop, on a thread of its own.
+// When a deadline passes it notes the stop as a deadline (StopSignal() gives
+// kDeadlineStop unless a signal came first), which runs the cancel action.
+// A run that has not ended kCancelGrace after a deadline or a stop signal
+// (NoteStop) is ended, whatever it is doing: while connecting, executing or
+// fetching `endDriver` (if set) ends the driver first and the run gets
+// kKilledDriverGrace more; then `endRun`, which does not return, ends it.
 class DeadlineWatch {
  public:
   DeadlineWatch() = default;
@@ -58,9 +73,13 @@ class DeadlineWatch {
   DeadlineWatch(const DeadlineWatch&) = delete;
   DeadlineWatch& operator=(const DeadlineWatch&) = delete;
 
-  // Starts the watch when `settings` set a deadline; the clock starts now.
-  // `endDriver` must stay callable until Stop, which waits for it to return.
-  void Start(const DeadlineSettings& settings, std::function<void()> endDriver);
+  // Starts the watch; the clock of `settings` starts now. Both actions must
+  // stay callable until Stop, which waits for them to return.
+  void Start(const DeadlineSettings& settings, std::function<void()> endDriver, std::function<void()> endRun);
+
+  // A stop signal came: the grace starts, as at a deadline, on a thread
+  // started for it if no deadline has one yet. Any thread.
+  void NoteStop();
 
   // The run enters `phase`; leaving Connect ends the connect deadline.
   void SetPhase(DeadlinePhase phase);
@@ -77,18 +96,25 @@ class DeadlineWatch {
 
  private:
   void Watch();
+  // Starts the thread; mutex_ held.
+  void StartWatcher();
+  // Waits up to `grace` for Stop; false when it came.
+  bool AwaitStopFor(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::duration grace);
 
   DeadlineSettings settings_;
   std::chrono::steady_clock::time_point start_;
   std::function<void()> endDriver_;
+  std::function<void()> endRun_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   DeadlinePhase phase_ = DeadlinePhase::Connect;  // guarded by mutex_
+  bool isStarted_ = false;                        // guarded by mutex_: Start has run
   bool isStopping_ = false;                       // guarded by mutex_
+  bool isStopNoted_ = false;                      // guarded by mutex_: a stop signal came
+  std::thread watcher_;                           // guarded by mutex_ once started
   bool hasPassed_ = false;                        // guarded by mutex_
   bool wasConnectLimit_ = false;                  // guarded by mutex_: which deadline passed
   DeadlinePhase passedIn_ = DeadlinePhase::Connect;  // guarded by mutex_
-  std::thread watcher_;
 };
 
 }  // namespace korvadex

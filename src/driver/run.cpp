@@ -3,9 +3,12 @@
 #include "driver/run.h"
 
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <new>
+#include <thread>
 
 #include "credentials/blowfish.h"
 #include "credentials/credential_reader.h"
@@ -198,10 +201,19 @@ void PrintDeadline(const RunContext& context) {
   if (context.debugMode) std::printf("%s", context.deadline.TraceLine().c_str());
 }
 
+// Claims the run's last lines for the caller; false when a forced end
+// claimed them first.
+bool ClaimEnd(RunContext& context) { return !context.isEndClaimed.exchange(true); }
+
 // The last line of every run that got as far as the statement, after the
 // deadline's message when a deadline ended a run that wrote nothing.
 void PrintCount(RunContext& context, bool isFileWritten = false) {
+  // First, so that a forced end the watch has begun finishes before the claim.
   context.deadline.Stop();
+  if (!ClaimEnd(context)) {
+    // A forced end is printing them and ends the process next.
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+  }
   context.progress.Stop();
   if (StopSignal() == kDeadlineStop && !isFileWritten) {
     context.recordCount = 0;
@@ -211,27 +223,52 @@ void PrintCount(RunContext& context, bool isFileWritten = false) {
   PrintCountLine(context, context.recordCount);
 }
 
-// On the watch's thread, for a driver side on a thread of the run that does
-// not answer its cancel: it cannot be ended apart from the run, so the run
-// ends. Nothing is written in these phases, and spill files vanish with the
-// process.
-[[noreturn]] void EndAtDeadline(const RunContext& context) {
-  PrintDeadline(context);
-  PrintCountLine(context, 0);
-  std::_Exit(kExitDeadline);
+// Ends the run at once, on whichever thread found that it must: a second
+// stop signal, a signal after a deadline, the watch at the end of a grace
+// (a driver thread that does not answer its cancel, a run blocked in its own
+// work). What the run changed on disk is taken back first, without waiting
+// for the driver; spill files vanish with the process. The last lines are
+// printed unless the run printed them itself.
+[[noreturn]] void EndNow(RunContext& context) {
+  context.undo.UndoAll();
+  const int stop = StopSignal();
+  if (ClaimEnd(context)) {
+    if (stop == kDeadlineStop) PrintDeadline(context);
+    PrintCountLine(context, 0);
+  }
+  std::_Exit(stop > 0 ? 128 + stop : kExitDeadline);
 }
 
-// Starts the watch over the deadlines: a driver process that does not answer
-// the cancel is killed, a driver thread ends the run.
+// Points the stop listener (the watch's grace) and the forced end at this
+// run for the object's life, and clears the cancel action with them.
+// Declared after what the actions use, so they are cleared before it goes
+// (a console handler may outlive the run).
+class RunStopActions {
+ public:
+  explicit RunStopActions(RunContext& context) {
+    SetStopListener([&context] { context.deadline.NoteStop(); });
+    SetForcedEndAction([&context] { EndNow(context); });
+  }
+  ~RunStopActions() {
+    SetCancelAction({});
+    SetStopListener({});
+    SetForcedEndAction({});
+  }
+  RunStopActions(const RunStopActions&) = delete;
+  RunStopActions& operator=(const RunStopActions&) = delete;
+};
+
+// Starts the watch over the deadlines and the grace after a stop: a driver
+// process that does not answer the cancel is killed; a driver thread, which
+// cannot be ended apart from the run, and a run that does not end by itself
+// end through the forced end.
 void StartDeadlineWatch(const DriverProcess& driver, RunContext& context) {
   std::string unreadSettings;
   const DeadlineSettings deadlines = ReadDeadlineSettings(unreadSettings);
   if (context.debugMode) std::printf("%s", unreadSettings.c_str());
-  if (driver.isThread()) {
-    context.deadline.Start(deadlines, [&context] { EndAtDeadline(context); });
-  } else {
-    context.deadline.Start(deadlines, [&driver] { driver.Kill(); });
-  }
+  std::function<void()> endDriver;
+  if (!driver.isThread()) endDriver = [&driver] { driver.Kill(); };
+  context.deadline.Start(deadlines, std::move(endDriver), [] { ForceEnd(); });
 }
 
 // The exit code for a run whose own work ended with `exitCode`, as FinishRun explains.
@@ -365,6 +402,7 @@ int RunMain(int argc, const char* const* argv) {
   // started after the signal watch has blocked the stop signals for every
   // later thread.
   DriverProcess driver;
+  RunStopActions stopActions(context);
   const bool isDriverApart = driver.Start(true);
   SignalWatch signalWatch;
   signalWatch.Start();
@@ -378,8 +416,9 @@ int RunMain(int argc, const char* const* argv) {
   SetCancelAction([&driver] { driver.RequestCancel(); });
   context.lastStatus = driver.AwaitConnect(context.db.diagnostics);
   context.db.info = driver.driverInfo();
-  // A connect that the deadline cut short is reported as the deadline.
-  if (context.lastStatus != 0 && StopSignal() != kDeadlineStop) {
+  // A connect that a deadline or a stop cut short (the driver process ended
+  // for not answering) is reported as that.
+  if (context.lastStatus != 0 && StopSignal() == 0) {
     std::printf("dbConnect_Status: %d\n", context.lastStatus);
     PrintDiagnostics(context);
     return FinishRun(context, kExitConnectFailed);
@@ -468,7 +507,7 @@ int RunMain(int argc, const char* const* argv) {
     context.progress.SetPhase(RunPhase::Writing);
     context.deadline.SetPhase(DeadlinePhase::Write);
     context.lastStatus = WriteFile(context.records, context.targetFileName, context.replaceFlag,
-                                   context.debugMode, [&context] { context.progress.Stop(); });
+                                   context.debugMode, context.undo, [&context] { context.progress.Stop(); });
     // Nothing counts as copied when the file could not be written.
     if (context.lastStatus != 0) {
       context.recordCount = 0;

@@ -2,6 +2,7 @@
 #ifndef KORVADEX_DRIVER_RUN_CONTEXT_H_
 #define KORVADEX_DRIVER_RUN_CONTEXT_H_
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -12,6 +13,7 @@
 #include "driver/progress_line.h"
 #include "jobdef/column_def.h"
 #include "output/column_stats.h"
+#include "output/download_undo.h"
 #include "output/record_list.h"
 
 namespace korvadex {
@@ -43,7 +45,9 @@ struct RunContext {
   bool isStrict = false;        // KORVADEX_STRICT=1: a cut or replaced value fails the run
 
   ProgressLine progress;        // the line on a person's terminal while rows are read and written
-  DeadlineWatch deadline;       // ends the run at KORVADEX_CONNECT_TIMEOUT or KORVADEX_TIMEOUT
+  DeadlineWatch deadline;       // ends the run at KORVADEX_CONNECT_TIMEOUT or KORVADEX_TIMEOUT, or a grace after a stop
+  DownloadUndo undo;            // what the writer changed on disk and not yet kept; every way out takes it back
+  std::atomic<bool> isEndClaimed{false};  // set by whichever way out prints the run's last lines
 
   std::string reportFile;       // KORVADEX_REPORT: where the run report goes; empty for none
   std::chrono::system_clock::time_point startTime;  // when the arguments were accepted

@@ -2,6 +2,7 @@
 #include "output/download_append.h"
 
 #include <cerrno>
+#include <cstdint>
 
 #include "output/download_sink.h"
 #include "platform/file_io.h"
@@ -9,38 +10,35 @@
 
 namespace korvadex {
 
-AppendGuard::~AppendGuard() {
-  if (isCommitted_) return;
-  // Best effort: if this fails too, the file keeps part of the block.
-  [[maybe_unused]] const bool isCut = TruncateFile(fd_, length_);
-  if (createdPath_ != nullptr && IsSameFile(fd_, *createdPath_)) RemoveFile(*createdPath_);
-}
-
 namespace {
 
 // Writes the records after the file's present end and makes them durable.
 // `fd` is open with O_APPEND and locked, `length` is the file's length seen
-// under the lock.
-WriteOutcome AppendLocked(UniqueFd& fd, std::uint64_t length, const std::string* createdPath, RecordList& list) {
-  AppendGuard guard(fd.get(), length, createdPath);
-  const WriteOutcome outcome = WriteRecords(fd.get(), list, true);
+// under the lock; `created` is the undo of a file the run created, if it did.
+WriteOutcome AppendLocked(UniqueFd& fd, std::uint64_t length, DownloadUndo::Change& created, RecordList& list,
+                          DownloadUndo& undo) {
+  DownloadUndo::Change block = undo.CutBackTo(fd.get(), length);
+  const WriteOutcome outcome = WriteRecords(fd.get(), list, true, undo);
   if (outcome != WriteOutcome::Written) return outcome;
   if (!SyncFile(fd.get())) return WriteOutcome::NotWritten;
-  guard.Commit();
+  // Kept before the descriptor closes: an undo must never reach its number
+  // once another file may have it.
+  block.Keep();
+  created.Keep();
   return fd.Close() ? WriteOutcome::Written : WriteOutcome::NotWritten;
 }
 
-// Opens the target for appending, creating it when there is none; `isCreated` tells which.
-UniqueFd OpenForAppend(const std::string& target, bool& isCreated) {
+// Opens the target for appending, creating it when there is none; a file
+// it creates is registered in `undo` at once, in `created`.
+UniqueFd OpenForAppend(const std::string& target, DownloadUndo& undo, DownloadUndo::Change& created) {
   for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-    isCreated = false;
     // Without O_CREAT first: under fs.protected_regular a file of another
     // user in a sticky folder refuses O_CREAT even where it may be written.
     UniqueFd fd(OpenFile(target, {FileAccess::Write, FileCreation::Existing, true, false}));
     if (fd.isOpen() || errno != ENOENT) return fd;
     fd = UniqueFd(OpenFile(target, {FileAccess::Write, FileCreation::New, true, false}));
     if (fd.isOpen()) {
-      isCreated = true;
+      created = undo.RemoveCreated(fd.get(), target);
       return fd;
     }
     if (errno != EEXIST) return fd;
@@ -50,27 +48,36 @@ UniqueFd OpenForAppend(const std::string& target, bool& isCreated) {
 
 }  // namespace
 
-WriteOutcome AppendToFile(const std::string& target, RecordList& list) {
+WriteOutcome AppendToFile(const std::string& target, RecordList& list, DownloadUndo& undo) {
   for (int attempt = 0; attempt < kMaxAttempts;) {
-    bool isCreated = false;
-    UniqueFd fd = OpenForAppend(target, isCreated);
+    // A stop that came during the sort creates no file to remove again.
+    if (IsStopRequested()) return WriteOutcome::Interrupted;
+    DownloadUndo::Change created;
+    UniqueFd fd = OpenForAppend(target, undo, created);
     if (!fd.isOpen()) return WriteOutcome::NotOpened;
+    // Declared after the descriptor, so it is settled before that closes.
+    DownloadUndo::Change createdHere = std::move(created);
     const LockResult lock = LockFileExclusive(fd.get(), IsStopRequested);
     if (lock == LockResult::Stopped) return WriteOutcome::Interrupted;
     if (lock == LockResult::Failed) return WriteOutcome::NotWritten;
-    // Waiting without the file open, as Windows needs (see LockFileExclusive).
+    // Waiting without the file open, as Windows needs (see LockFileExclusive);
+    // the run that holds the lock has the created file open and keeps it.
     if (lock == LockResult::Busy) {
+      createdHere.Keep();
       fd.Close();
       PauseWhileBusy();
       continue;
     }
     ++attempt;
     // A replacing run may have put a new file under the name while this one
-    // waited: the block belongs into that one.
-    if (!IsSameFile(fd.get(), target)) continue;
+    // waited: the block belongs into that one, and the name is no longer ours.
+    if (!IsSameFile(fd.get(), target)) {
+      createdHere.Keep();
+      continue;
+    }
     std::uint64_t length = 0;
     if (!RegularFileSize(fd.get(), length)) return WriteOutcome::NotWritten;
-    return AppendLocked(fd, length, isCreated ? &target : nullptr, list);
+    return AppendLocked(fd, length, createdHere, list, undo);
   }
   return WriteOutcome::NotWritten;
 }

@@ -47,7 +47,7 @@ class TempFile {
  public:
   enum class Swap { Done, CannotName, Failed };
 
-  TempFile() = default;
+  explicit TempFile(DownloadUndo& undo) : undo_(undo) {}
   ~TempFile();
   TempFile(const TempFile&) = delete;
   TempFile& operator=(const TempFile&) = delete;
@@ -59,7 +59,11 @@ class TempFile {
   bool isOpen() const { return fd_.isOpen(); }
 
   // Makes the file the target, which did not exist; never replaces anything.
+  // Until Keep the new target is removed again with this object or an undo.
   LinkResult Publish();
+
+  // The published target stays.
+  void Keep() { named_.Keep(); }
 
   // Makes the file take the target's place, whose open file `old` holds the
   // lock, and closes it. The file is named only right before that, so the
@@ -71,14 +75,18 @@ class TempFile {
  private:
   LinkResult GiveName();
 
+  DownloadUndo& undo_;
   std::string target_;
   std::string name_;  // empty while the file has no name of its own
   UniqueFd fd_;
+  DownloadUndo::Change named_;  // removes name_ again; settled before fd_ closes
 };
 
 TempFile::~TempFile() {
+  named_.Revert();
+  const bool isClosed = !fd_.isOpen();
   fd_.Close();
-  if (!name_.empty()) RemoveFile(name_);
+  if (isClosed && !name_.empty()) RemoveFile(name_);
 }
 
 bool TempFile::Open(const std::string& target) {
@@ -91,6 +99,7 @@ bool TempFile::Open(const std::string& target) {
       fd_ = UniqueFd(OpenFile(candidate, {FileAccess::ReadWrite, FileCreation::New, false, true}));
       if (fd_.isOpen()) {
         name_ = candidate;
+        named_ = undo_.RemoveCreated(fd_.get(), name_);
         return true;
       }
       if (errno == ENAMETOOLONG) break;
@@ -102,7 +111,12 @@ bool TempFile::Open(const std::string& target) {
 
 LinkResult TempFile::Publish() {
   const LinkResult result = PublishNewFile(fd_.get(), name_, target_);
-  if (result == LinkResult::Linked) name_.clear();
+  if (result == LinkResult::Linked) {
+    // The file is the target now; the run created that name, which an undo
+    // from another way out still removes until the writer is done.
+    named_ = undo_.RemoveCreated(fd_.get(), target_);
+    name_.clear();
+  }
   return result;
 }
 
@@ -112,16 +126,23 @@ TempFile::Swap TempFile::ReplaceTarget(UniqueFd& old) {
     if (named == LinkResult::Failed) return Swap::Failed;
     if (named != LinkResult::Linked) return Swap::CannotName;
   }
+  // The rename closes the file; an undo meanwhile compares the file under
+  // the temporary name with the descriptor's, and a renamed file is under
+  // that name no longer, so the undo stays registered until it is done.
   switch (ReplaceWithNewFile(fd_, name_, old, target_)) {
     case ReplaceResult::Replaced:
+      named_.Keep();
       name_.clear();
       return Swap::Done;
     case ReplaceResult::NotClosed:
+      named_.Keep();
       name_.clear();
       return Swap::Failed;
     case ReplaceResult::Refused:
       return Swap::CannotName;
     case ReplaceResult::Failed:
+      // Still under its temporary name, which goes with this object (on
+      // Windows the rename closed it first: see the destructor).
       break;
   }
   return Swap::Failed;
@@ -133,7 +154,10 @@ LinkResult TempFile::GiveName() {
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
       const std::string candidate = TempName(target_, isShort, attempt);
       result = PublishNewFile(fd_.get(), "", candidate);
-      if (result == LinkResult::Linked) name_ = candidate;
+      if (result == LinkResult::Linked) {
+        name_ = candidate;
+        named_ = undo_.RemoveCreated(fd_.get(), name_);
+      }
       if (result != LinkResult::NameTaken) break;
     }
     if (result != LinkResult::NameTooLong) return result;
@@ -148,13 +172,20 @@ LinkResult TempFile::GiveName() {
 // is written, so a failure, a kill or a power loss before the sync leaves a
 // mix of old and new. To keep that window short this runs only when the
 // content is ready (complete in `temp`, or held and sorted in `list`), under
-// the lock, and a stop signal does not cut it short.
-WriteOutcome OverwriteLocked(UniqueFd& fd, RecordList& list, const TempFile& temp) {
+// the lock, and a stop signal does not cut it short. `created` is the undo
+// of a target the run created for it, settled before the file closes.
+WriteOutcome OverwriteLocked(UniqueFd& fd, RecordList& list, const TempFile& temp, DownloadUndo& undo,
+                             DownloadUndo::Change& created) {
   if (!SeekTo(fd.get(), 0)) return WriteOutcome::NotWritten;
   bool isWritten = temp.isOpen() ? CopyFileContent(temp.fd(), fd.get())
-                                 : WriteRecords(fd.get(), list, false) == WriteOutcome::Written;
+                                 : WriteRecords(fd.get(), list, false, undo) == WriteOutcome::Written;
   std::uint64_t length = 0;
   isWritten = isWritten && CurrentOffset(fd.get(), length) && TruncateFile(fd.get(), length) && SyncFile(fd.get());
+  if (isWritten) {
+    created.Keep();
+  } else {
+    created.Revert();
+  }
   if (!fd.Close()) isWritten = false;
   return isWritten ? WriteOutcome::Written : WriteOutcome::NotWritten;
 }
@@ -194,13 +225,14 @@ void RemoveStrayTempFiles(const std::string& target) {
   }
 }
 
-WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
+WriteOutcome ReplaceFile(const std::string& target, RecordList& list, DownloadUndo& undo) {
   int openError = 0;
   // Opened first though not needed yet: a rename needs only the folder's
   // permission, and the old file's own must still count.
   UniqueFd existing = OpenExisting(target, openError);
   if (!existing.isOpen() && openError != ENOENT) return WriteOutcome::NotOpened;
-  TempFile temp;
+  TempFile temp(undo);
+  DownloadUndo::Change created;  // a target this run creates to copy into; settled before `existing` closes
   if (!existing.isOpen() || IsReplaceableKeepingIdentity(existing.get())) {
     if (!temp.Open(target) && !existing.isOpen()) return WriteOutcome::NotOpened;
   }
@@ -209,7 +241,7 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
   const bool isReopened = existing.isOpen() && temp.isOpen() && !CanReplaceOpenFiles();
   if (isReopened) existing.Close();
   if (temp.isOpen()) {
-    const WriteOutcome outcome = WriteRecords(temp.fd(), list, true);
+    const WriteOutcome outcome = WriteRecords(temp.fd(), list, true, undo);
     if (outcome != WriteOutcome::Written) return outcome;
     if (!SyncFile(temp.fd())) return WriteOutcome::NotWritten;
   }
@@ -225,7 +257,9 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
         GiveNewFileMode(temp.fd());
         const LinkResult published = temp.Publish();
         if (published == LinkResult::Linked) {
-          return SyncFolder(FolderOf(target)) ? WriteOutcome::Written : WriteOutcome::NotWritten;
+          const bool isSynced = SyncFolder(FolderOf(target));
+          temp.Keep();
+          return isSynced ? WriteOutcome::Written : WriteOutcome::NotWritten;
         }
         if (published == LinkResult::Failed) return WriteOutcome::NotWritten;
         canRename = published == LinkResult::NameTaken;
@@ -235,6 +269,7 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
         // and the content copied into it.
         existing = UniqueFd(OpenFile(target, {FileAccess::Write, FileCreation::New, false, false}));
         if (!existing.isOpen() && errno != EEXIST) return WriteOutcome::NotOpened;
+        if (existing.isOpen()) created = undo.RemoveCreated(existing.get(), target);
       }
       // Someone else created the target meanwhile: this run replaces that file.
       if (!existing.isOpen()) {
@@ -247,6 +282,8 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
     const LockResult lock = LockFileExclusive(existing.get(), IsStopRequested);
     if (lock == LockResult::Stopped) return WriteOutcome::Interrupted;
     if (lock == LockResult::Failed) return WriteOutcome::NotWritten;
+    // Either way the file is another run's now (or no longer under the name).
+    if (lock == LockResult::Busy || !IsSameFile(existing.get(), target)) created.Keep();
     if (lock == LockResult::Busy) {
       // Waiting without the file open, as Windows needs (see
       // LockFileExclusive); a wait is no new attempt.
@@ -262,7 +299,7 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
     }
     if (!canRename || !IsReplaceableKeepingIdentity(existing.get()) ||
         !CopyFileIdentity(existing.get(), temp.fd())) {
-      return OverwriteLocked(existing, list, temp);
+      return OverwriteLocked(existing, list, temp, undo, created);
     }
     switch (temp.ReplaceTarget(existing)) {
       case TempFile::Swap::Done:
@@ -270,7 +307,7 @@ WriteOutcome ReplaceFile(const std::string& target, RecordList& list) {
         // one has the name; a run waiting for the lock then starts over.
         return SyncFolder(FolderOf(target)) ? WriteOutcome::Written : WriteOutcome::NotWritten;
       case TempFile::Swap::CannotName:
-        return OverwriteLocked(existing, list, temp);
+        return OverwriteLocked(existing, list, temp, undo, created);
       case TempFile::Swap::Failed:
         return WriteOutcome::NotWritten;
     }

@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "output/download_undo.h"
 #include "output/download_writer.h"
 #include "output/record_list.h"
 
@@ -19,8 +20,10 @@ void RemoveStrayTempFiles(const std::string& target);
 // Replaces the target by a complete new file that takes its name in one
 // step, keeping the old file's identity; where that cannot be done, writes
 // the ready content into the target itself. Runs on one file take turns
-// through the old file's lock, held until the new file has its name.
-WriteOutcome ReplaceFile(const std::string& target, RecordList& list);
+// through the old file's lock, held until the new file has its name. A
+// temporary file's name and a target the run creates are registered in
+// `undo` while they exist; content written into the target itself cannot be.
+WriteOutcome ReplaceFile(const std::string& target, RecordList& list, DownloadUndo& undo);
 
 }  // namespace korvadex
 

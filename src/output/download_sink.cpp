@@ -28,9 +28,10 @@ constexpr std::uint64_t kWritebackBytes = std::uint64_t{8} << 20;
 // has come, so a stop takes effect within one buffer's worth of writing.
 class FileSink {
  public:
-  FileSink(int fd, bool isStoppable)
+  FileSink(int fd, bool isStoppable, DownloadUndo& undo)
       : fd_(fd),
         isStoppable_(isStoppable),
+        undo_(undo),
         buffer_(std::make_unique_for_overwrite<char[]>(kWriteBufferSize)) {}
 
   bool Write(std::string_view data) {
@@ -54,12 +55,13 @@ class FileSink {
 
  private:
   bool WriteChunk(const char* data, std::size_t size) {
-    if (isStoppable_ && IsStopRequested()) {
+    if ((isStoppable_ && IsStopRequested()) || !undo_.BeginWrite()) {
       wasStopped_ = true;
       failed_ = true;
       return false;
     }
     failed_ = !WriteAll(fd_, data, size);
+    undo_.EndWrite();
     unsyncedBytes_ += size;
     if (!failed_ && unsyncedBytes_ >= kWritebackBytes) {
       StartWriteback(fd_);
@@ -70,6 +72,7 @@ class FileSink {
 
   int fd_;
   bool isStoppable_;
+  DownloadUndo& undo_;
   std::unique_ptr<char[]> buffer_;
   std::size_t used_ = 0;
   std::uint64_t unsyncedBytes_ = 0;  // written since the disk was last asked to start
@@ -79,8 +82,8 @@ class FileSink {
 
 }  // namespace
 
-WriteOutcome WriteRecords(int fd, RecordList& list, bool isStoppable) {
-  FileSink sink(fd, isStoppable);
+WriteOutcome WriteRecords(int fd, RecordList& list, bool isStoppable, DownloadUndo& undo) {
+  FileSink sink(fd, isStoppable, undo);
   if (EmitSortedRecords(list, [&sink](std::string_view record) { return sink.Write(record); }) &&
       sink.Flush()) {
     return WriteOutcome::Written;

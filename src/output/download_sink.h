@@ -3,6 +3,7 @@
 #ifndef KORVADEX_OUTPUT_DOWNLOAD_SINK_H_
 #define KORVADEX_OUTPUT_DOWNLOAD_SINK_H_
 
+#include "output/download_undo.h"
 #include "output/download_writer.h"
 #include "output/record_list.h"
 
@@ -21,9 +22,10 @@ bool IsStopRequested();
 void PauseWhileBusy();
 
 // Writes every record, sorted, at the descriptor's offset (or end, with
-// O_APPEND) in large chunks. A stoppable write gives up before its next
-// chunk once a stop signal has come (Interrupted).
-WriteOutcome WriteRecords(int fd, RecordList& list, bool isStoppable);
+// O_APPEND) in large chunks, each under `undo`'s write lock. A stoppable
+// write gives up before its next chunk once a stop signal has come
+// (Interrupted); any write gives up once the run is undone.
+WriteOutcome WriteRecords(int fd, RecordList& list, bool isStoppable, DownloadUndo& undo);
 
 }  // namespace korvadex
 

@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "output/download_undo.h"
 #include "output/record_list.h"
 
 namespace korvadex {
@@ -30,12 +31,17 @@ enum class WriteOutcome {
 // further hard links, the folder takes no new file — the ready content is
 // written into the file itself; a failure or kill during that write leaves a
 // mix of old and new content. An append writes only the new block at the
-// end of the file and cuts it back to its old length on failure; a kill or
-// power loss during the append can leave part of the block. Written means
-// the data (and a new name) was synced to disk.
+// end of the file and cuts it back to its old length on failure; a SIGKILL
+// or power loss during the append can leave part of the block. Written
+// means the data (and a new name) was synced to disk. Every change is
+// registered in `undo` while it lasts, so another way out of the run can
+// take it back too (DownloadUndo::UndoAll).
 //
 // A stop signal (StopSignal()) seen while waiting for the lock or between
 // write chunks gives Interrupted; an in-place replace is finished first.
+WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList& list, DownloadUndo& undo);
+
+// The same with an undo of its own, for a writer outside a run.
 WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList& list);
 
 // The run's write step: the debug trace lines, the message on failure, and
@@ -45,7 +51,7 @@ WriteOutcome WriteDownloadFile(const std::string& path, bool replace, RecordList
 // written: the messages would land between or over the records.
 // `beforeMessage` runs before a failure is printed (it clears the progress line).
 int WriteFile(std::unique_ptr<RecordList>& records, const std::string& targetFileName,
-              int replaceFlag, int debugMode, const std::function<void()>& beforeMessage = {});
+              int replaceFlag, int debugMode, DownloadUndo& undo, const std::function<void()>& beforeMessage = {});
 
 }  // namespace korvadex
 

@@ -131,6 +131,13 @@ PathKind InspectPath(const std::string& path);
 // The absolute path with every link resolved; false when it cannot be had.
 bool ResolveLinks(const std::string& path, std::string& resolved);
 
+// For `path`, a symbolic link that points nowhere: the name its chain of
+// links leads to, which a file created through it would get (in a folder
+// that exists). False where that cannot be told: a loop, a chain that ends
+// at something that exists, a missing folder, and on Windows, whose links
+// are left to the system.
+bool ResolveLinksToMissingFile(const std::string& path, std::string& resolved);
+
 // Makes a write past the file size limit (ulimit -f, RLIMIT_FSIZE) fail with
 // EFBIG, as on a full disk, instead of ending the process with SIGXFSZ;
 // nothing to do on Windows, which has no such limit.

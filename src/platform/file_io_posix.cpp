@@ -12,6 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/paths.h"
+
 namespace korvadex {
 
 int OpenFile(const std::string& path, const OpenOptions& options) {
@@ -141,6 +143,27 @@ bool ResolveLinks(const std::string& path, std::string& resolved) {
   if (::realpath(path.c_str(), buffer) == nullptr) return false;
   resolved = buffer;
   return true;
+}
+
+bool ResolveLinksToMissingFile(const std::string& path, std::string& resolved) {
+  std::string name = path;
+  // The kernel follows at most 40 links in one name, too.
+  for (int hop = 0; hop < 40; ++hop) {
+    struct stat entry {};
+    if (::lstat(name.c_str(), &entry) != 0) {
+      struct stat folder {};
+      if (errno != ENOENT || ::stat(FolderOf(name).c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) return false;
+      resolved = name;
+      return true;
+    }
+    if (!S_ISLNK(entry.st_mode)) return false;
+    char buffer[PATH_MAX];
+    const ssize_t length = ::readlink(name.c_str(), buffer, sizeof buffer);
+    if (length <= 0 || static_cast<std::size_t>(length) >= sizeof buffer) return false;
+    const std::string next(buffer, static_cast<std::size_t>(length));
+    name = next.front() == '/' ? next : JoinPath(FolderOf(name), next);
+  }
+  return false;
 }
 
 void IgnoreFileSizeSignal() { ::signal(SIGXFSZ, SIG_IGN); }

@@ -239,6 +239,8 @@ PathKind InspectPath(const std::string& path) {
   return kind;
 }
 
+bool ResolveLinksToMissingFile(const std::string& /*path*/, std::string& /*resolved*/) { return false; }
+
 bool ResolveLinks(const std::string& path, std::string& resolved) {
   HANDLE handle = ::CreateFileW(WidePath(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);

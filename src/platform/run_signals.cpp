@@ -3,6 +3,7 @@
 #include "platform/run_signals.h"
 
 #include <atomic>
+#include <csignal>
 #include <cstdlib>
 #include <mutex>
 #include <utility>
@@ -17,17 +18,43 @@ std::atomic<int> stopSignal{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 std::mutex cancelMutex;
 std::function<void()> cancelAction;  // guarded by cancelMutex
+std::function<void()> stopListener;  // guarded by cancelMutex
+std::mutex forcedEndMutex;
+std::function<void()> forcedEndAction;  // guarded by forcedEndMutex
 
 }  // namespace
 
+void SetStopListener(std::function<void()> listener) {
+  std::lock_guard<std::mutex> lock(cancelMutex);
+  stopListener = std::move(listener);
+}
+
+void SetForcedEndAction(std::function<void()> action) {
+  std::lock_guard<std::mutex> lock(forcedEndMutex);
+  forcedEndAction = std::move(action);
+}
+
+void ForceEnd() {
+  {
+    // Held for good once the action runs: it ends the process, and a second
+    // caller or the run's clearing waits for that.
+    forcedEndMutex.lock();
+    if (forcedEndAction) forcedEndAction();
+  }
+  const int first = stopSignal.load();
+  std::_Exit(128 + (first > 0 ? first : SIGTERM));
+}
+
 void TakeStopRequest(int signal, bool isSecondFatal) {
   int expected = 0;
-  if (!stopSignal.compare_exchange_strong(expected, signal) && isSecondFatal && expected != kDeadlineStop) {
-    // A second request: the run is not ending fast enough for its caller.
-    std::_Exit(128 + expected);
+  if (!stopSignal.compare_exchange_strong(expected, signal) && isSecondFatal) {
+    // A second request, or a signal after a deadline: the run is not ending
+    // fast enough for its caller.
+    ForceEnd();
   }
   std::lock_guard<std::mutex> lock(cancelMutex);
   if (cancelAction) cancelAction();
+  if (stopListener) stopListener();
 }
 
 void NoteStopRequest(int signal) {

@@ -12,7 +12,7 @@ namespace korvadex {
 
 // Who watches: the run itself, or the child that runs the driver for it.
 enum class SignalRole {
-  Run,           // SIGTERM, SIGINT, SIGHUP; a second one ends the process at once
+  Run,           // SIGTERM, SIGINT, SIGHUP; a second one ends the process through the forced end
   DriverChild,   // the parent's cancel request only; the parent decides the rest
 };
 
@@ -22,7 +22,8 @@ enum class SignalRole {
 // control handler takes their place, which the system calls on a thread of
 // its own: Ctrl-C counts as SIGINT, Ctrl-Break and the console's closing as
 // SIGTERM; a driver child waits there for the parent's cancel event instead.
-// A second stop signal ends the run at once: the operator insists.
+// A second stop signal ends the run at once, through the forced end: the
+// operator insists.
 class SignalWatch {
  public:
   SignalWatch() = default;
@@ -61,10 +62,24 @@ int StopSignal();
 // is cleared; an empty action clears it, after which it is no longer running.
 void SetCancelAction(std::function<void()> action);
 
+// Sets what ends the run at once, on the thread of whoever calls it: it
+// takes back what the run changed on disk, prints the run's last lines and
+// ends the process, never returning. It must stay callable until cleared
+// with an empty action; clearing waits for a forced end that has begun.
+void SetForcedEndAction(std::function<void()> action);
+
+// Ends the run through the forced end action; without one, at once with
+// 128 + the first signal (or 128 + SIGTERM's number after a deadline).
+[[noreturn]] void ForceEnd();
+
+// Sets what every first stop request does besides the cancel action (which
+// the driver side may set for itself): starting the run's own clock on it.
+// The same rules as for the cancel action.
+void SetStopListener(std::function<void()> listener);
+
 // For the watchers: notes the stop request `signal` (the first one counts)
-// and runs the cancel action. With `isSecondFatal`, a second request ends the
-// process at once with 128 + the first signal; after a deadline it does not,
-// since the deadline's own grace already bounds the run.
+// and runs the cancel action. With `isSecondFatal`, a second request (a
+// signal after a deadline too) ends the run through ForceEnd.
 void TakeStopRequest(int signal, bool isSecondFatal);
 
 // For a signal handler: only notes the request (the first one counts);
