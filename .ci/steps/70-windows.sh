@@ -49,7 +49,12 @@ done
 lin_cred=$root/build/kastrovin-cred
 
 wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+# The server binary itself: Debian's wineserver script, which the wine
+# loader also starts when it finds no server, adds -p0, so that each server
+# ends the moment its last program does, and a program started just then
+# reaches a server on its way out ("recvmsg: Connection reset by peer").
+wineserver=/usr/lib/wine/wineserver64
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 base=$(mktemp -d /tmp/korvadex-windows.XXXXXX)
 # A private prefix, made by whoever runs this (root included): wine refuses
 # a prefix that another user owns. Console programs need no display. Both
@@ -59,9 +64,13 @@ unset DISPLAY WAYLAND_DISPLAY
 mkdir "$WINEPREFIX"
 cleanup() {
   "$wineserver" -k >/dev/null 2>&1 || true
+  "$wineserver" -w >/dev/null 2>&1 || true
   rm -rf "$base"
 }
 trap cleanup EXIT
+# One server for the whole step, kept while no program runs, so that no
+# program ever starts while a server ends; the 32-bit programs use it too.
+"$wineserver" -p
 if ! timeout 300 "$wine64" wineboot -i >"$base/wineboot.log" 2>&1 ||
    ! timeout 60 "$wine64" "${builds[0]}/kastrovin-cred.exe" help >/dev/null 2>&1; then
   echo "SKIP: wine64 cannot start programs here; the Windows builds were checked but not run:"
