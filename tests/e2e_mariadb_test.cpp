@@ -199,6 +199,15 @@ TEST_F(MariaDbRunTest, Latin1DataSourceDeliversWindows1252) {
   EXPECT_EQ(ReadFileBytes(Out("c.dat")), "1\x80 5     2M\xFCller  3?\xF3" "d? ?  ");
 }
 
+// The only one of the drivers that delivers a NUL byte inside a value: the value ends there.
+TEST_F(MariaDbRunTest, NulInsideAValueEndsIt) {
+  CommandResult result = Run("SQL001=SELECT CONCAT('ab', CHAR(0), 'cd'), CONCAT(' x', CHAR(0), 'yz')\n"
+                             "FELD01=A\nFTYP01=CHAR\nFLEN01=6\nFELD02=B\nFTYP02=TXT\nFLEN02=4\n",
+                             "nul.dat");
+  EXPECT_EQ(result.out, "1 Saetze kopiert in Datei nul.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("nul.dat")), "ab     x  ");
+}
+
 TEST_F(MariaDbRunTest, RefusedLoginAndAnErrorInALaterRow) {
   tree_.WriteCredentials("KVMA", "kvuser", "wrong-secret", "MA");
   CommandResult refused = Run("SQL001=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n", "x.dat", "/D");
