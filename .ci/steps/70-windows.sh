@@ -56,6 +56,18 @@ wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
 wineserver=/usr/lib/wine/wineserver64
 [ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 base=$(mktemp -d /tmp/korvadex-windows.XXXXXX)
+# The 32-bit build needs the 32-bit wine, and its odbc32 the i386 unixODBC
+# and SQLite driver: Debian's multiarch packages (libodbcinst2, or the driver
+# reads no data source settings and opens an empty database). Where they
+# cannot be had, the 32-bit runs are skipped below, saying so. Installed
+# before the prefix is made, which gets its 32-bit half only from a wine32
+# that is there by then.
+i386_packages=(wine32:i386 libodbc2:i386 libodbcinst2:i386 libsqliteodbc:i386)
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+{ $sudo dpkg --add-architecture i386 && scripts/install-deps.sh "${i386_packages[@]}"; } >"$base/apt-i386.log" 2>&1 ||
+  echo "The i386 packages could not be installed: $(grep -m1 '^E:' "$base/apt-i386.log" || tail -1 "$base/apt-i386.log")"
+
 # A private prefix, made by whoever runs this (root included): wine refuses
 # a prefix that another user owns. Console programs need no display. Both
 # builds run in it: wine64 hands a 32-bit program to the 32-bit wine.
@@ -77,16 +89,6 @@ if ! timeout 300 "$wine64" wineboot -i >"$base/wineboot.log" 2>&1 ||
   tail -3 "$base/wineboot.log"
   exit 0
 fi
-
-# The 32-bit build needs the 32-bit wine, and its odbc32 the i386 unixODBC
-# and SQLite driver: Debian's multiarch packages (libodbcinst2, or the driver
-# reads no data source settings and opens an empty database). Where they
-# cannot be had, the 32-bit runs are skipped below, saying so.
-i386_packages=(wine32:i386 libodbc2:i386 libodbcinst2:i386 libsqliteodbc:i386)
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-{ $sudo dpkg --add-architecture i386 && scripts/install-deps.sh "${i386_packages[@]}"; } >"$base/apt-i386.log" 2>&1 ||
-  echo "The i386 packages could not be installed: $(grep -m1 '^E:' "$base/apt-i386.log" || tail -1 "$base/apt-i386.log")"
 
 # The demo's articles, and one whose note holds a line feed; 20,000 rows of
 # 1,000 bytes for the spill, their numbers scattered for the sort.
