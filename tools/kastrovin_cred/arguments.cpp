@@ -2,6 +2,7 @@
 #include "kastrovin_cred/arguments.h"
 
 #include "kastrovin_cred/messages.h"
+#include "platform/arguments.h"
 
 namespace korvadex::cred {
 
@@ -43,7 +44,7 @@ int ParseCheckArgs(const std::vector<std::string>& args, std::optional<std::stri
   for (const std::string& arg : args) {
     if (arg.size() > 1 && arg[0] == '-') return UsageError("check: unknown option '" + arg + "'");
     if (file) return UsageError("check: only one FILE may be given");
-    file = arg;
+    file = PathOfText(arg);
   }
   return 0;
 }
@@ -66,7 +67,7 @@ int ParseInitOptions(const std::vector<std::string>& args, InitOptions& options)
     }
     if (arg.size() < 2 || arg[0] != '-') {
       if (isFileGiven) return UsageError("init: only one FILE may be given ('" + arg + "' is extra)");
-      options.file = arg;
+      options.file = PathOfText(arg);
       isFileGiven = true;
       continue;
     }
