@@ -82,7 +82,7 @@ cleanup() {
 trap cleanup EXIT
 # One server for the whole step, kept while no program runs, so that no
 # program ever starts while a server ends; the 32-bit programs use it too.
-"$wineserver" -p
+"$wineserver" -p </dev/null >/dev/null 2>&1
 if ! timeout 300 "$wine64" wineboot -i >"$base/wineboot.log" 2>&1 ||
    ! timeout 60 "$wine64" "${builds[0]}/kastrovin-cred.exe" help >/dev/null 2>&1; then
   echo "SKIP: wine64 cannot start programs here; the Windows builds were checked but not run:"
@@ -129,6 +129,7 @@ fail() {
   failures=$((failures + 1))
 }
 . tests/windows/process-scenarios.sh
+. tests/windows/name-scenarios.sh
 
 # run LABEL EXIT LINUX_TARGET WINDOWS_TARGET ARG...: korvadex and korvadex.exe
 # with the same arguments, {} standing for the target, in the trees lin and
@@ -297,6 +298,8 @@ INI
   run no-section 3 x.dat x.dat NOSUCH KASSE1 {} 1
   TREE=bad run no-connect 4 x.dat x.dat ARTIKEL KASSE1 {} 1
   [ ! -e "$win_run/x.dat" ] && [ ! -e "$lin_run/x.dat" ] && [ ! -e "$bad_run/x.dat" ] || fail "a failed run created x.dat"
+
+  name_scenarios
 
   echo "-- a target held open by another program or run"
   # The reference contents: KASSE1's records alone, and with KASSE2's after them.
