@@ -14,6 +14,9 @@ name_run() {
   [ "$status" -eq "$expected" ] || fail "$label: korvadex.exe ended with $status, not $expected"
 }
 
+# attributes FILE: the attribute letters of FILE in the Windows tree, as attrib shows them.
+attributes() { (cd "$win_run" && "$wine" cmd /c attrib "$1" | tr -d '\r' | cut -c1-11); }
+
 name_scenarios() {
   echo "-- names the ANSI code page lacks, and device names"
   # The reference: KASSE1's records as the Linux binary writes them.
@@ -54,5 +57,14 @@ name_scenarios() {
     done
   done
   name_run device-itself 0 ARTIKEL KASSE1 NUL 1
+
+  # The replace's new file is hidden while it is written; as a new target it
+  # is not, and a hidden target it replaces stays hidden.
+  name_run shown-new 0 ARTIKEL KASSE1 shown.dat 1
+  [[ $(attributes shown.dat) != *H* ]] || fail "shown-new: the new target is hidden: $(attributes shown.dat)"
+  (cd "$win_run" && "$wine" cmd /c attrib +h shown.dat >/dev/null)
+  name_run hidden-replaced 0 ARTIKEL KASSE2 shown.dat 1
+  [[ $(attributes shown.dat) == *H* ]] || fail "hidden-replaced: the target lost its hidden attribute"
+  rm -f "$win_run/shown.dat"
   [ -z "$(ls -A "$win_run" | grep -i -E '^(nul|con)' || true)" ] || fail "device: files were left: $(ls -A "$win_run")"
 }
