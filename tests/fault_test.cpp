@@ -588,7 +588,8 @@ TEST_F(LimitedMemoryTest, AnOperatorsBudgetBelowTheExportSpillsToTheSameFileAndD
   env_["ASAN_OPTIONS"] = "detect_leaks=0";
   const CommandResult failed =
       Run("budget.dat", "1", std::to_string(kRows),
-          {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=pread64", "-e", "inject=pread64:error=EIO:when=200"});
+          {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=pread64", "-e",
+           "inject=pread64:error=EIO:when=200"});
   if (failed.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "ptrace is not permitted: " << failed.err;
   EXPECT_EQ(failed.exitCode, 7);
   EXPECT_EQ(failed.out, "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei budget.dat \n");
