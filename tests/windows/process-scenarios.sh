@@ -136,7 +136,8 @@ INI
 # the background, its output read through a pipe into OUT as it comes; the
 # moment a line starts with PATTERN (and, with GROWN set to a file, once
 # that file has grown) it gets STOPS Ctrl-C events (SIGINT). Its exit code
-# in `status`; `stops` counts the events that reached it.
+# in `status`; `stops` counts the events that reached it, `grown` is the
+# file's size when they were sent (0: not seen to grow).
 stop_at_line() {
   local dir=$1 out=$2 pattern=$3 count=$4 line i
   shift 4
@@ -145,7 +146,7 @@ stop_at_line() {
   mkfifo "$fifo"
   (cd "$dir" && exec "$wine" "$scenario_exe" "$@" >"$fifo") &
   run_pid=$!
-  stops=0
+  stops=0 grown=0
   while IFS= read -r line; do
     printf '%s\n' "$line" >>"$out"
     if [[ $line == "$pattern"* ]]; then
@@ -153,7 +154,7 @@ stop_at_line() {
         local before
         before=$(stat -c %s "$GROWN")
         for _ in $(seq 2000); do
-          [ "$(stat -c %s "$GROWN")" -gt "$before" ] && break
+          [ "$(stat -c %s "$GROWN")" -gt "$before" ] && grown=$(stat -c %s "$GROWN") && break
           kill -0 "$run_pid" 2>/dev/null || break
         done
       fi
@@ -206,7 +207,7 @@ two_stops_during_append() {
   old=$(cat "$run/append.dat")
   GROWN=$run/append.dat KORVADEX_MEMORY=8M stop_at_line "$run" "$out" "Str WriteFile" 2 APPEND T1 append.dat 0 /D
   size=$(stat -c %s "$run/append.dat")
-  echo "  two-stops: exit $status, $stops stop(s) delivered, append.dat $size bytes"
+  echo "  two-stops: exit $status, $stops stop(s) delivered at $grown bytes, append.dat $size bytes"
   if [ "$status" -eq 0 ] && [ "$size" -eq $((12 + 100000 * 400)) ] && [ "$(head -1 "$run/append.dat")" = "$old" ]; then
     return 0
   fi
