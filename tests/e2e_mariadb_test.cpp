@@ -240,6 +240,15 @@ TEST_F(MariaDbRunTest, CodePageGivesTheSameFileWhateverTheCharset) {
   EXPECT_EQ(ReadFileBytes(Out("four.dat")), "\xD8\xD9\xDA\xDB");
 }
 
+// The only one of the drivers that delivers a NUL byte inside a value: the value ends there.
+TEST_F(MariaDbRunTest, NulInsideAValueEndsIt) {
+  CommandResult result = Run("SQL001=SELECT CONCAT('ab', CHAR(0), 'cd'), CONCAT(' x', CHAR(0), 'yz')\n"
+                             "FELD01=A\nFTYP01=CHAR\nFLEN01=6\nFELD02=B\nFTYP02=TXT\nFLEN02=4\n",
+                             "nul.dat");
+  EXPECT_EQ(result.out, "1 Saetze kopiert in Datei nul.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("nul.dat")), "ab     x  ");
+}
+
 TEST_F(MariaDbRunTest, RefusedLoginAndAnErrorInALaterRow) {
   tree_.WriteCredentials("KVMA", "kvuser", "wrong-secret", "MA");
   env_["KORVADEX_REPORT"] = dir_ / "report.json";

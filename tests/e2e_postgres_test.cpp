@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <utility>
 
 #include "test_support.h"
 
@@ -177,6 +178,23 @@ TEST_F(PostgresRunTest, LongUserNameAndPasswordArePassedWhole) {
   Psql("DROP ROLE " + user);
   EXPECT_EQ(result.out, "1 Saetze kopiert in Datei long.dat \n");
   EXPECT_EQ(ReadFileBytes(Out("long.dat")), "07");
+}
+
+TEST_F(PostgresRunTest, UpdatesExitZeroAndLeaveTheTargetAlone) {
+  Psql("CREATE TABLE " + schema_ + ".u (id int, v text); INSERT INTO " + schema_ + ".u VALUES (1, 'a'), (2, 'b')");
+  testing::WriteFileBytes(Out("u.dat"), "old export");
+  // psqlODBC says "no data" for an update that finds no row, as SQLite's driver does.
+  const std::pair<const char*, const char*> cases[] = {
+      {"id = 9", "0 Saetze kopiert in Datei u.dat \n"},
+      {"id <= 2", "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei u.dat \n"}};
+  for (const auto& [where, out] : cases) {
+    CommandResult result = Run(std::string("SQL001=UPDATE $parm01.u SET v = 'x' WHERE ") + where +
+                                   "\nFELD01=V\nFTYP01=CHAR\nFLEN01=4\n",
+                               "u.dat");
+    EXPECT_EQ(result.exitCode, 0) << where;
+    EXPECT_EQ(result.out, out) << where;
+  }
+  EXPECT_EQ(ReadFileBytes(Out("u.dat")), "old export");
 }
 
 TEST_F(PostgresRunTest, SyntaxErrorAndReadErrorInTheRowLoop) {

@@ -714,6 +714,20 @@ TEST_F(LimitedMemoryTest, AnOperatorsBudgetBelowTheExportSpillsToTheSameFileAndD
             std::string::npos)
       << ignored.out;
   EXPECT_TRUE(ReadFileBytes(Out("ignored.dat")) == expected);
+
+  // One read of the spill that fails in the merge (the run reads it back in
+  // some 600 reads; the loader's come first): nothing written, nothing counted.
+  if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  env_["KORVADEX_MEMORY"] = "8m";
+  env_["ASAN_OPTIONS"] = "detect_leaks=0";
+  const CommandResult failed =
+      Run("budget.dat", "1", std::to_string(kRows),
+          {"/usr/bin/strace", "-qq", "-o", "/dev/null", "-e", "trace=pread64", "-e",
+           "inject=pread64:error=EIO:when=200"});
+  if (failed.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "ptrace is not permitted: " << failed.err;
+  EXPECT_EQ(failed.exitCode, 7);
+  EXPECT_EQ(failed.out, "Ausgabedatei konnte nicht geschrieben \n0 Saetze kopiert in Datei budget.dat \n");
+  EXPECT_TRUE(ReadFileBytes(Out("budget.dat")) == expected) << "the old file was not kept";
 }
 
 // A cgroup of the test's own, removed again when it goes.
@@ -1482,12 +1496,14 @@ TEST_F(FaultTest, TerminalNameOfTenThousandCharacters) {
 }
 
 TEST_F(FaultTest, ValuesOfTenThousandCharacters) {
-  Sql("INSERT INTO t VALUES ('c', replace(hex(zeroblob(5000)), '0', 'v') || 'END');");
+  // 96 bytes of v, then xyz, then 10,003 bytes more: the cuts show which end each keeps.
+  Sql("INSERT INTO t VALUES ('c', replace(hex(zeroblob(48)), '0', 'v') || 'xyz' || "
+      "replace(hex(zeroblob(5000)), '0', 'w') || 'END');");
   Job("SQL001=SELECT k, v, v FROM t WHERE k = 'c'\nFELD01=K\nFTYP01=CHAR\nFLEN01=1\n"
       "FELD02=V\nFTYP02=TXT\nFLEN02=101\nFELD03=W\nFTYP03=DEC\nFLEN03=3\n");
   CommandResult result = Run("long.dat", "1");
   EXPECT_EQ(result.out, "1 Saetze kopiert in Datei long.dat \n");
-  EXPECT_EQ(ReadFileBytes(Out("long.dat")), "c" + std::string(99, 'v') + "  " + "vvv");
+  EXPECT_EQ(ReadFileBytes(Out("long.dat")), "c" + std::string(96, 'v') + "xyz" + "  " + "xyz");
 }
 
 TEST_F(FaultTest, EmptyResultLeavesEveryTargetAsItWas) {
@@ -1507,6 +1523,12 @@ TEST_F(FaultTest, UpdateStatementIsAReadErrorAndWritesNothing) {
   CommandResult result = Run("old.dat", "1");
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.out, "Fehler Lesen in Leseschleife -10 Saetze kopiert in Datei old.dat \n");
+  EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
+  // One that finds no row: SQLite's driver says "no data" for it, which is no failure.
+  Job("SQL001=UPDATE t SET v = 'again' WHERE k = 'none'\nFELD01=K\nFTYP01=CHAR\nFLEN01=2\n");
+  CommandResult none = Run("old.dat", "1");
+  EXPECT_EQ(none.exitCode, 0);
+  EXPECT_EQ(none.out, "0 Saetze kopiert in Datei old.dat \n");
   EXPECT_EQ(ReadFileBytes(Out("old.dat")), "old content");
 }
 
@@ -1611,6 +1633,45 @@ TEST_F(FaultTest, CredentialsFileIsOpenedOnlyForReading) {
   }
   // One open for each of the four values.
   EXPECT_EQ(opens, 4);
+}
+
+// The new file is on disk before it takes the target's name, by a link (no
+// target yet) or a rename (one to replace): else a crash just after could
+// leave an empty file under the name.
+TEST_F(FaultTest, ReplaceFlushesTheNewFileBeforeItTakesTheName) {
+  if (::access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
+  Job(kTwoRowJob);
+  std::map<std::string, std::string> env = env_;
+  env["ASAN_OPTIONS"] = "detect_leaks=0";
+  const std::string trace = dir_ / "trace";
+  for (const char* call : {"linkat", "rename"}) {
+    CommandResult result = testing::RunCommand(
+        {"/usr/bin/strace", "-qq", "-e", "trace=openat,fsync,fdatasync,linkat,rename", "-o", trace,
+         KORVADEX_BINARY, "JOB", "T1", "out.dat", "1"},
+        tree_.runDir, env);
+    if (result.err.find("ptrace") != std::string::npos) GTEST_SKIP() << "ptrace is not permitted: " << result.err;
+    ASSERT_EQ(result.out, "2 Saetze kopiert in Datei out.dat \n");
+    std::ifstream lines(trace);
+    std::string newFile;  // the new file's descriptor, as strace prints it
+    bool isSynced = false;
+    bool isNamed = false;
+    for (std::string line; std::getline(lines, line);) {
+      if (line.rfind("openat(", 0) == 0 && (line.find("O_TMPFILE") != std::string::npos ||
+                                            line.find(".korvadex-") != std::string::npos)) {
+        newFile = line.substr(line.rfind("= ") + 2);
+        isSynced = false;
+      }
+      for (const char* flush : {"fsync(", "fdatasync("}) {
+        if (!newFile.empty() && line.rfind(flush + newFile + ")", 0) == 0 && line.ends_with("= 0")) isSynced = true;
+      }
+      if (line.rfind(std::string(call) + "(", 0) == 0 && line.find("out.dat") != std::string::npos) {
+        isNamed = true;
+        EXPECT_TRUE(isSynced) << call << " before the flush of descriptor " << newFile;
+      }
+    }
+    EXPECT_TRUE(isNamed) << "no " << call << " to out.dat";
+    EXPECT_EQ(ReadFileBytes(Out("out.dat")), "a one b two ");
+  }
 }
 
 }  // namespace

@@ -29,14 +29,16 @@ class OdbcAccessTest : public ::testing::Test {
 };
 
 TEST_F(OdbcAccessTest, FetchesRowsThenNoDataAndLeavesTheBufferAlone) {
-  ASSERT_EQ(Execute("INSERT INTO t VALUES ('x', NULL)"), 0);
+  ASSERT_EQ(Execute("INSERT INTO t VALUES ('w', 'value'), ('x', NULL)"), 0);
   dbCloseStatement(db_);
-  ASSERT_EQ(Execute("SELECT a, b FROM t"), 0);
-  std::strcpy(row_.slots[1], "stale");
+  ASSERT_EQ(Execute("SELECT a, b FROM t ORDER BY a"), 0);
+  ASSERT_EQ(dbFetch(db_, columns_, row_), 0);
+  EXPECT_STREQ(row_.slots[1], "value");
+  // The NULL after a value leaves no trace of it in the slot.
   ASSERT_EQ(dbFetch(db_, columns_, row_), 0);
   EXPECT_EQ(columns_, 2);
   EXPECT_STREQ(row_.slots[0], "x");
-  EXPECT_STREQ(row_.slots[1], "");  // NULL
+  EXPECT_STREQ(row_.slots[1], "");
   EXPECT_STREQ(row_.slots[2], "");
 
   std::strcpy(row_.slots[0], "untouched");

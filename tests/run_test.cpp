@@ -127,6 +127,18 @@ TEST(RunTest, BinaryExitCodesForCommandLineErrorsAndMissingJob) {
   EXPECT_EQ(tooFew.out, kBannerAndCountError);
   EXPECT_EQ(tooFew.err, "");
   EXPECT_EQ(testing::RunKorvadex(tree, {"A", "B", "C", "2"}, {}).exitCode, 2);
+
+  // A job that its file does not hold (a job file that is missing: SqliteRunTest).
+  const std::string driver = testing::FindDriverLibrary("libsqlite3odbc.so");
+  ASSERT_FALSE(driver.empty()) << "the SQLite ODBC driver (libsqliteodbc) is not installed";
+  const auto env = testing::WriteOdbcConfig(dir / "odbc", {{"KVRUN", "Driver=" + driver + "\nDatabase=" +
+                                                                       (dir / "r.db") + "\n"}});
+  tree.WriteCredentials("KVRUN", "user", "pw", "SQLITE");
+  tree.WriteJobFile("SQLITE", "[OTHER]\nSQL001=SELECT 1\nFELD01=A\nFTYP01=DEC\nFLEN01=1\n");
+  auto missing = testing::RunKorvadex(tree, {"JOB", "T1", "out.dat", "1"}, env);
+  EXPECT_EQ(missing.exitCode, 3);
+  EXPECT_EQ(missing.out, "");
+  EXPECT_FALSE(testing::FileExists(tree.runDir + "/out.dat"));
 }
 
 }  // namespace

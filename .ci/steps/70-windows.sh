@@ -49,8 +49,25 @@ done
 lin_cred=$root/build/kastrovin-cred
 
 wine64=$(command -v wine64 || echo /usr/lib/wine/wine64)
-wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
+# The server binary itself: Debian's wineserver script, which the wine
+# loader also starts when it finds no server, adds -p0, so that each server
+# ends the moment its last program does, and a program started just then
+# reaches a server on its way out ("recvmsg: Connection reset by peer").
+wineserver=/usr/lib/wine/wineserver64
+[ -x "$wineserver" ] || wineserver=$(command -v wineserver || echo /usr/lib/wine/wineserver)
 base=$(mktemp -d /tmp/korvadex-windows.XXXXXX)
+# The 32-bit build needs the 32-bit wine, and its odbc32 the i386 unixODBC
+# and SQLite driver: Debian's multiarch packages (libodbcinst2, or the driver
+# reads no data source settings and opens an empty database). Where they
+# cannot be had, the 32-bit runs are skipped below, saying so. Installed
+# before the prefix is made, which gets its 32-bit half only from a wine32
+# that is there by then.
+i386_packages=(wine32:i386 libodbc2:i386 libodbcinst2:i386 libsqliteodbc:i386)
+sudo=""
+[ "$(id -u)" -ne 0 ] && sudo="sudo"
+{ $sudo dpkg --add-architecture i386 && scripts/install-deps.sh "${i386_packages[@]}"; } >"$base/apt-i386.log" 2>&1 ||
+  echo "The i386 packages could not be installed: $(grep -m1 '^E:' "$base/apt-i386.log" || tail -1 "$base/apt-i386.log")"
+
 # A private prefix, made by whoever runs this (root included): wine refuses
 # a prefix that another user owns. Console programs need no display. Both
 # builds run in it: wine64 hands a 32-bit program to the 32-bit wine.
@@ -59,25 +76,19 @@ unset DISPLAY WAYLAND_DISPLAY
 mkdir "$WINEPREFIX"
 cleanup() {
   "$wineserver" -k >/dev/null 2>&1 || true
+  "$wineserver" -w >/dev/null 2>&1 || true
   rm -rf "$base"
 }
 trap cleanup EXIT
+# One server for the whole step, kept while no program runs, so that no
+# program ever starts while a server ends; the 32-bit programs use it too.
+"$wineserver" -p </dev/null >/dev/null 2>&1
 if ! timeout 300 "$wine64" wineboot -i >"$base/wineboot.log" 2>&1 ||
    ! timeout 60 "$wine64" "${builds[0]}/kastrovin-cred.exe" help >/dev/null 2>&1; then
   echo "SKIP: wine64 cannot start programs here; the Windows builds were checked but not run:"
   tail -3 "$base/wineboot.log"
   exit 0
 fi
-
-# The 32-bit build needs the 32-bit wine, and its odbc32 the i386 unixODBC
-# and SQLite driver: Debian's multiarch packages (libodbcinst2, or the driver
-# reads no data source settings and opens an empty database). Where they
-# cannot be had, the 32-bit runs are skipped below, saying so.
-i386_packages=(wine32:i386 libodbc2:i386 libodbcinst2:i386 libsqliteodbc:i386)
-sudo=""
-[ "$(id -u)" -ne 0 ] && sudo="sudo"
-{ $sudo dpkg --add-architecture i386 && scripts/install-deps.sh "${i386_packages[@]}"; } >"$base/apt-i386.log" 2>&1 ||
-  echo "The i386 packages could not be installed: $(grep -m1 '^E:' "$base/apt-i386.log" || tail -1 "$base/apt-i386.log")"
 
 # The demo's articles, and one whose note holds a line feed; 20,000 rows of
 # 1,000 bytes for the spill, their numbers scattered for the sort.
@@ -118,6 +129,7 @@ fail() {
   failures=$((failures + 1))
 }
 . tests/windows/process-scenarios.sh
+. tests/windows/name-scenarios.sh
 
 # run LABEL EXIT LINUX_TARGET WINDOWS_TARGET ARG...: korvadex and korvadex.exe
 # with the same arguments, {} standing for the target, in the trees lin and
@@ -286,6 +298,8 @@ INI
   run no-section 3 x.dat x.dat NOSUCH KASSE1 {} 1
   TREE=bad run no-connect 4 x.dat x.dat ARTIKEL KASSE1 {} 1
   [ ! -e "$win_run/x.dat" ] && [ ! -e "$lin_run/x.dat" ] && [ ! -e "$bad_run/x.dat" ] || fail "a failed run created x.dat"
+
+  name_scenarios
 
   echo "-- a target held open by another program or run"
   # The reference contents: KASSE1's records alone, and with KASSE2's after them.

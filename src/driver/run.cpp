@@ -23,6 +23,7 @@
 #include "output/download_writer.h"
 #include "output/record_format.h"
 #include "output/record_list.h"
+#include "platform/arguments.h"
 #include "platform/case_path.h"
 #include "platform/file_io.h"
 #include "platform/paths.h"
@@ -193,7 +194,7 @@ void StartDriverNote(const DriverProcess& driver, const RunContext& context) {
 
 void PrintCountLine(const RunContext& context, std::int64_t recordCount) {
   std::printf("%lld Saetze kopiert in Datei %s \n", static_cast<long long>(recordCount),
-              context.targetFileName.c_str());
+              PathAsText(context.targetFileName).c_str());
 }
 
 void PrintDeadline(const RunContext& context) {
@@ -354,6 +355,16 @@ int ParseArguments(int argc, const char* const* argv, RunContext& context) {
   }
   context.sectionName = argv[1];
   context.terminalName = argv[2];
+  // Text for the job file and the statement, never another section or other
+  // SQL than the one given (Windows: the ANSI code page must hold it).
+  if (!ArgumentAsText(context.sectionName)) {
+    PrintArgumentError("Falscher Sektionsname, erlaubt: Zeichen der ANSI-Codepage\n");
+    return 1;
+  }
+  if (!ArgumentAsText(context.terminalName)) {
+    PrintArgumentError("Falscher Terminalname, erlaubt: Zeichen der ANSI-Codepage\n");
+    return 1;
+  }
   context.targetFileName = argv[3];
   context.replaceFlag = static_cast<std::int16_t>(flag == "1" ? 1 : 0);
   context.debugMode = 0;

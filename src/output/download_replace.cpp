@@ -96,7 +96,7 @@ bool TempFile::Open(const std::string& target) {
   for (bool isShort : {false, true}) {
     for (int attempt = 0; attempt < kMaxNameAttempts; ++attempt) {
       const std::string candidate = TempName(target, isShort, attempt);
-      fd_ = UniqueFd(OpenFile(candidate, {FileAccess::ReadWrite, FileCreation::New, false, true}));
+      fd_ = UniqueFd(OpenFile(candidate, {FileAccess::ReadWrite, FileCreation::New, false, true, true}));
       if (fd_.isOpen()) {
         name_ = candidate;
         named_ = undo_.RemoveCreated(fd_.get(), name_);

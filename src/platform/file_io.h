@@ -26,13 +26,16 @@ struct OpenOptions {
   FileCreation creation = FileCreation::Existing;
   bool isAppend = false;   // every write goes to the end of the file
   bool isPrivate = false;  // a created file is readable by its owner only (mode 0600), else 0666 less the umask
+  bool isHidden = false;   // Windows: a created file is marked hidden (on Linux its leading dot hides it)
 };
 
 // Opens `path`; a descriptor, or -1 with errno set (ENOENT: no such file or
 // folder, EEXIST: the file exists, EACCES: refused, ENAMETOOLONG). On
 // Windows other programs may read, write, rename and delete the file while
 // it is open, as on Linux, and a file that another program holds open
-// without sharing it is waited for up to ten seconds.
+// without sharing it is waited for up to ten seconds; a name that Windows
+// takes for a device though it is not the device's own ("nul.txt",
+// "con.dat"; "NUL" itself is the device) is refused with EINVAL.
 int OpenFile(const std::string& path, const OpenOptions& options);
 
 // Closes `fd`; false when the system reports an error (data may be lost).

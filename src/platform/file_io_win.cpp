@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cwctype>
 
 #include "platform/paths.h"
 #include "platform/win32_util.h"
@@ -56,6 +57,26 @@ std::string TemplateCharacters(int attempt) {
   return characters;
 }
 
+// True when the last part of `path` is a DOS device's name with something
+// after it ("nul.txt", "NUL .dat", "com1:x"), which Windows takes for the
+// device; the bare name ("NUL", "sub\con") names the device itself, and
+// "\\.\" and "\\?\" paths are what they say.
+bool IsDeviceAlias(const std::wstring& path) {
+  if (path.rfind(L"\\\\.\\", 0) == 0 || path.rfind(L"\\\\?\\", 0) == 0) return false;
+  const std::size_t slash = path.find_last_of(L"\\/:");
+  const std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  std::size_t end = name.find_first_of(L".:");
+  if (end == std::wstring::npos) return false;
+  while (end > 0 && name[end - 1] == L' ') --end;
+  std::wstring base = name.substr(0, end);
+  for (wchar_t& c : base) c = static_cast<wchar_t>(std::towupper(c));
+  for (const wchar_t* device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"}) {
+    if (base == device) return true;
+  }
+  return base.size() == 4 && (base.rfind(L"COM", 0) == 0 || base.rfind(L"LPT", 0) == 0) && base[3] >= L'1' &&
+         base[3] <= L'9';
+}
+
 }  // namespace
 
 int OpenFile(const std::string& path, const OpenOptions& options) {
@@ -72,11 +93,16 @@ int OpenFile(const std::string& path, const OpenOptions& options) {
   // A created file takes the access rules its folder hands down; Windows has
   // no umask and no mode bits, so isPrivate adds nothing here.
   const std::wstring widePath = WidePath(path);
+  if (IsDeviceAlias(widePath)) {
+    errno = EINVAL;
+    return -1;
+  }
+  const DWORD attributes = options.isHidden ? FILE_ATTRIBUTE_HIDDEN : FILE_ATTRIBUTE_NORMAL;
   const ULONGLONG start = ::GetTickCount64();
   DWORD pause = 10;
   HANDLE handle = INVALID_HANDLE_VALUE;
   for (;;) {
-    handle = ::CreateFileW(widePath.c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+    handle = ::CreateFileW(widePath.c_str(), access, kShareAll, nullptr, disposition, attributes, nullptr);
     if (handle != INVALID_HANDLE_VALUE) break;
     if (::GetLastError() != ERROR_SHARING_VIOLATION || ::GetTickCount64() - start >= kHeldFileWaitMs) {
       return FailWithLastError();

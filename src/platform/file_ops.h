@@ -57,8 +57,9 @@ bool SyncFolder(const std::string& folder);
 bool SyncFolderOrFail(const std::string& folder);
 
 // Gives the new file `fd` the permissions of a file created with 0666 (0666
-// less the umask); nothing to do on Windows, where a new file takes its
-// folder's access rules. Failures are ignored: the file keeps mode 0600.
+// less the umask); on Windows, where a new file takes its folder's access
+// rules, takes away the hidden attribute it was created with. Failures are
+// ignored: the file keeps mode 0600 (stays hidden).
 void GiveNewFileMode(int fd);
 
 // Opens a new, empty file in `folder` that has no name yet, for reading and

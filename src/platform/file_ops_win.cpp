@@ -159,7 +159,17 @@ bool SyncFolder(const std::string& /*folder*/) { return true; }
 
 bool SyncFolderOrFail(const std::string& /*folder*/) { return true; }
 
-void GiveNewFileMode(int /*fd*/) {}
+void GiveNewFileMode(int fd) {
+  // The file was hidden while it was the writer's own; as the target it is a file like any other.
+  const HANDLE handle = HandleOf(fd);
+  FILE_BASIC_INFO info{};
+  if (!::GetFileInformationByHandleEx(handle, FileBasicInfo, &info, sizeof info)) return;
+  if ((info.FileAttributes & FILE_ATTRIBUTE_HIDDEN) == 0) return;
+  FILE_BASIC_INFO change{};  // times left 0: unchanged
+  change.FileAttributes = info.FileAttributes & ~FILE_ATTRIBUTE_HIDDEN;
+  if (change.FileAttributes == 0) change.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  ::SetFileInformationByHandle(handle, FileBasicInfo, &change, sizeof change);
+}
 
 int OpenUnnamedFile(const std::string& /*folder*/) {
   errno = EOPNOTSUPP;

@@ -64,6 +64,14 @@ void NoteStopRequest(int signal) {
 
 int StopSignal() { return stopSignal.load(); }
 
+int ExitCodeAfterLateStop(int exitCode) {
+  // 1 and 2 end the run before anything can be stopped; 0 and 8 leave a
+  // written file, 9 and up were decided by a deadline or a stop already.
+  const int signal = stopSignal.load();
+  if (signal > 0 && exitCode >= 3 && exitCode <= 7) return 128 + signal;
+  return exitCode;
+}
+
 void SetCancelAction(std::function<void()> action) {
   std::lock_guard<std::mutex> lock(cancelMutex);
   cancelAction = std::move(action);

@@ -86,6 +86,20 @@ void TakeStopRequest(int signal, bool isSecondFatal);
 // async-signal-safe.
 void NoteStopRequest(int signal);
 
+// First thing in a run: a stop signal before the watch starts ends the
+// process with 128 + the signal, as the signal's own action does on Linux,
+// where nothing needs doing. On Windows the console handler that stands for
+// the watch is set here and kept to the process's end, and Ctrl-C is let
+// through where the process was started in a new process group, which
+// starts with it ignored; a SignalWatch then takes the events over, and
+// after it they are still noted (ExitCodeAfterLateStop).
+void HoldStopsFromTheStart();
+
+// The run's exit code, or 128 + the stop signal when one came while the run
+// was ending with a failure (3 to 7) after it had chosen that code: the file
+// is as it was then either way, and a stop is what the caller asked for.
+int ExitCodeAfterLateStop(int exitCode);
+
 // Makes standard input, output and error valid descriptors (/dev/null or NUL
 // where closed) before anything else opens a file, and ignores SIGPIPE and
 // SIGXFSZ so that a closed pipe on standard output and a write past the file

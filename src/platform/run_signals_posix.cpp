@@ -93,4 +93,7 @@ void PrepareStandardStreams() {
   ::signal(SIGXFSZ, SIG_IGN);
 }
 
+// The signals keep their own action until the watch blocks them.
+void HoldStopsFromTheStart() {}
+
 }  // namespace korvadex

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdlib>
 #include <system_error>
 
 #include "platform/child_process.h"
@@ -22,8 +23,15 @@ namespace {
 // console, logging off and shutting down end a run as SIGTERM does there.
 int SignalOf(DWORD event) { return event == CTRL_C_EVENT ? SIGINT : SIGTERM; }
 
-// Called by the system on a thread of its own, as the Linux watcher runs on one.
+// Process-wide by nature, as the events it serves: whether a SignalWatch
+// has taken the events over from the start of the process.
+std::atomic<bool> isWatchStarted{false};
+
+// Called by the system on a thread of its own, as the Linux watcher runs on
+// one; set from the start of the process to its end.
 BOOL WINAPI OnConsoleEvent(DWORD event) {
+  // Before the watch nothing has been done that a stop would have to undo.
+  if (!isWatchStarted.load()) std::_Exit(128 + SignalOf(event));
   TakeStopRequest(SignalOf(event), true);
   // Windows ends the process as soon as the handler of these events returns;
   // waiting here gives the run the few seconds Windows grants to leave the
@@ -60,7 +68,10 @@ bool IsOpenDescriptor(int fd) {
 }  // namespace
 
 SignalWatch::~SignalWatch() {
-  if (isHandling_) ::SetConsoleCtrlHandler(OnConsoleEvent, FALSE);
+  // The handler stays: an event after the watch is still noted, for the
+  // exit code (ExitCodeAfterLateStop), rather than meeting the system's
+  // default handler, which would end the process with a code that passes
+  // for success.
   if (watcher_.joinable()) {
     ::SetEvent(wakeEvent_);
     watcher_.join();
@@ -74,7 +85,14 @@ bool SignalWatch::Start(SignalRole role) {
     return watcher_.joinable() || StartWithoutThread();
   }
   isHandling_ = ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE) != 0;
+  isWatchStarted.store(isHandling_);
   return isHandling_;
+}
+
+void HoldStopsFromTheStart() {
+  // A process started with CREATE_NEW_PROCESS_GROUP ignores Ctrl-C until it says otherwise.
+  ::SetConsoleCtrlHandler(nullptr, FALSE);
+  ::SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
 }
 
 bool SignalWatch::StartWithoutThread() {

@@ -9,11 +9,12 @@
 
 namespace korvadex {
 
-// `text` in the process's ANSI code page (as the command line and the files
-// name their paths) turned into UTF-16 for the wide Win32 functions.
+// A file name as the program holds it, in UTF-8 (ProgramArguments takes the
+// target so from the wide command line, so that any name the file system
+// takes passes unchanged), turned into UTF-16 for the wide Win32 functions.
 std::wstring WidePath(const std::string& text);
 
-// UTF-16 back to the ANSI code page.
+// UTF-16 back to the UTF-8 in which the program holds file names.
 std::string NarrowPath(const std::wstring& text);
 
 // Sets errno to the value that the callers' POSIX-minded checks expect for

@@ -1,6 +1,7 @@
 # The driver process of korvadex.exe under wine, sourced by
 # .ci/steps/70-windows.sh: the driver process killed or crashing mid-fetch,
-# the run stopped by Ctrl-C or killed during the fetch, a real driver fault
+# the run stopped by Ctrl-C at its start, during the fetch, after a failed
+# connect or twice during an append, or killed during the fetch, a real driver fault
 # through the cut proxy, and a statement blocked by a lock until
 # KORVADEX_TIMEOUT passes. Each must end as on Linux: the old file kept,
 # no driver process left over. Uses the step's `wine`, `fail` and WINEPREFIX;
@@ -86,6 +87,14 @@ SQL001=WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 
 FELD01=I
 FTYP01=DEC
 FLEN01=9
+[APPEND]
+SQL001=WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100000) SELECT (i * 7919) % 100003, 'row-' || i FROM n
+FELD01=I
+FTYP01=DEC
+FLEN01=8
+FELD02=NAME
+FTYP02=CHAR
+FLEN02=392
 INI
   export ODBCSYSINI=$scenario_work/odbc-sqlite ODBCINI=$scenario_work/odbc-sqlite/odbc.ini
   echo "old content" >"$run/old.dat"
@@ -103,10 +112,101 @@ INI
   kill -INT "$run_pid" || fail "ctrl-c: the run ended before the stop"
   end_fetch "$run" ctrl-c 130 "old content" "0 Saetze kopiert in Datei old.dat "
 
+  # Ctrl-C soon after the start, before the run could have set anything up
+  # in the old order: a stop like any other, never the default handler's exit.
+  local delay
+  for delay in 0.3 0.5 0.7 0.9 1.1 1.5; do
+    (cd "$run" && exec "$wine" "$scenario_exe" BIG T1 old.dat 1 >"$scenario_work/ctrl-c-early-$delay.out") &
+    run_pid=$!
+    sleep "$delay"
+    kill -INT "$run_pid" || fail "ctrl-c-early $delay: the run ended before the stop"
+    end_fetch "$run" "ctrl-c-early-$delay" 130 "old content"
+  done
+
+  ctrl_c_after_failed_connect "$run"
+  two_stops_during_append "$run"
+
   # The job object ends the driver process with the run, however the run ends.
   start_fetch "$run" run-killed BIG T1 old.dat 1
   kill -KILL "$run_pid" || fail "run-killed: the run ended before it was killed"
   end_fetch "$run" run-killed 137 "old content"
+}
+
+# stop_at_line DIR OUT PATTERN STOPS ARG...: korvadex.exe with ARG in DIR in
+# the background, its output read through a pipe into OUT as it comes; the
+# moment a line starts with PATTERN (and, with GROWN set to a file, once
+# that file has grown) it gets STOPS Ctrl-C events (SIGINT). Its exit code
+# in `status`; `stops` counts the events that reached it, `grown` is the
+# file's size when they were sent (0: not seen to grow).
+stop_at_line() {
+  local dir=$1 out=$2 pattern=$3 count=$4 line i
+  shift 4
+  local fifo=$scenario_work/stop-fifo
+  rm -f "$fifo" "$out"
+  mkfifo "$fifo"
+  (cd "$dir" && exec "$wine" "$scenario_exe" "$@" >"$fifo") &
+  run_pid=$!
+  stops=0 grown=0
+  while IFS= read -r line; do
+    printf '%s\n' "$line" >>"$out"
+    if [[ $line == "$pattern"* ]]; then
+      if [ -n "${GROWN:-}" ]; then
+        local before
+        before=$(stat -c %s "$GROWN")
+        for _ in $(seq 2000); do
+          [ "$(stat -c %s "$GROWN")" -gt "$before" ] && grown=$(stat -c %s "$GROWN") && break
+          kill -0 "$run_pid" 2>/dev/null || break
+        done
+      fi
+      for ((i = 0; i < count; i++)); do
+        kill -INT "$run_pid" 2>/dev/null && stops=$((stops + 1))
+      done
+    fi
+  done <"$fifo"
+  rm -f "$fifo"
+  await_run "$out" "$run_pid"
+}
+
+# Ctrl-C the moment a run has printed that its connect failed, while it ends
+# (it waits for its driver process): 130, as a stop in any phase, or 4 when
+# wine handed the event on only once the run's exit code stood; never the
+# exit code of the system's default handler (0).
+ctrl_c_after_failed_connect() {
+  local run=$1 bad=$scenario_work/sqlite-bad attempt
+  mkdir -p "$bad/Files" "$bad/jobs/run"
+  cp "$run/KORVADEX.SQLITE.INI" "$bad/jobs/run/"
+  printf 'pw\n' | "$scenario_cred" init "$bad/Files/Kastrovin.Ini" --database NOSUCHDSN --login demo \
+    --db-system SQLITE --pass - >/dev/null
+  local stopped=0
+  for attempt in 1 2 3 4 5 6; do
+    stop_at_line "$bad/jobs/run" "$scenario_work/ctrl-c-connect.out" "dbConnect_Status: -1" 1 BIG T1 x.dat 1
+    echo "  ctrl-c-connect $attempt: exit $status, $stops stop(s) delivered"
+    [ "$status" -eq 4 ] || { [ "$stops" -eq 1 ] && [ "$status" -eq 130 ]; } ||
+      fail "ctrl-c-connect $attempt: korvadex.exe ended with $status, not 130 or 4"
+    [ "$status" -ne 130 ] || stopped=$((stopped + 1))
+  done
+  # Most reach the run while it waits for its driver process; a run that
+  # no longer noted them would end with 4 (or 0) every time.
+  [ "$stopped" -gt 0 ] || fail "ctrl-c-connect: no Ctrl-C after the failed connect was noted"
+  [ ! -e "$bad/jobs/run/x.dat" ] || fail "ctrl-c-connect: x.dat was created"
+}
+
+# Two Ctrl-C events once an append has started writing its block (a
+# spilled export, merged as it is written): 130 and the file as it was, or,
+# when they came once the block was complete, 0 and the block after the old
+# content.
+two_stops_during_append() {
+  local run=$1 out=$scenario_work/two-stops.out old size
+  printf 'old content\n' >"$run/append.dat"
+  old=$(cat "$run/append.dat")
+  GROWN=$run/append.dat KORVADEX_MEMORY=8M stop_at_line "$run" "$out" "Str WriteFile" 2 APPEND T1 append.dat 0 /D
+  size=$(stat -c %s "$run/append.dat")
+  echo "  two-stops: exit $status, $stops stop(s) delivered at $grown bytes, append.dat $size bytes"
+  if [ "$status" -eq 0 ] && [ "$size" -eq $((12 + 100000 * 400)) ] && [ "$(head -1 "$run/append.dat")" = "$old" ]; then
+    return 0
+  fi
+  if [ "$status" -eq 130 ] && [ "$(cat "$run/append.dat")" = "$old" ]; then return 0; fi
+  fail "two-stops: exit $status with append.dat of $size bytes, not the old file"
 }
 
 # A statement blocked by a lock that another session holds, under

@@ -2,6 +2,7 @@
 #include "kastrovin_cred/arguments.h"
 
 #include "kastrovin_cred/messages.h"
+#include "platform/arguments.h"
 
 namespace korvadex::cred {
 
@@ -53,7 +54,7 @@ int ParseCheckArgs(const std::vector<std::string>& args, CheckOptions& options) 
     }
     if (arg.size() > 1 && arg[0] == '-') return UsageError("check: unknown option '" + arg + "'");
     if (options.file) return UsageError("check: only one FILE may be given");
-    options.file = arg;
+    options.file = PathOfText(arg);
   }
   if (options.terminal && !options.isConnecting) return UsageError("check: --terminal goes with --connect");
   return 0;
@@ -77,7 +78,7 @@ int ParseInitOptions(const std::vector<std::string>& args, InitOptions& options)
     }
     if (arg.size() < 2 || arg[0] != '-') {
       if (isFileGiven) return UsageError("init: only one FILE may be given ('" + arg + "' is extra)");
-      options.file = arg;
+      options.file = PathOfText(arg);
       isFileGiven = true;
       continue;
     }
