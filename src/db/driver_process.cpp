@@ -12,10 +12,10 @@
 
 #include "credentials/blowfish.h"
 #include "credentials/secret_scrub.h"
+#include "db/deadline_settings.h"
 #include "db/odbc_access.h"
 #include "db/row_buffer.h"
-#include "driver/deadline.h"
-#include "driver/text_settings.h"
+#include "db/text_settings.h"
 #include "platform/file_io.h"
 #include "platform/run_signals.h"
 

@@ -17,7 +17,7 @@
 #include "driver/deadline.h"
 #include "driver/memory_setting.h"
 #include "driver/run_report.h"
-#include "driver/text_settings.h"
+#include "db/text_settings.h"
 #include "jobdef/job_definition.h"
 #include "output/column_trace.h"
 #include "output/download_writer.h"

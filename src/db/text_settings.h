@@ -1,7 +1,7 @@
 // The operator's settings for the text of the records: KORVADEX_CODEPAGE and
 // KORVADEX_STRICT.
-#ifndef KORVADEX_DRIVER_TEXT_SETTINGS_H_
-#define KORVADEX_DRIVER_TEXT_SETTINGS_H_
+#ifndef KORVADEX_DB_TEXT_SETTINGS_H_
+#define KORVADEX_DB_TEXT_SETTINGS_H_
 
 #include <string>
 
@@ -18,4 +18,4 @@ bool ReadStrictSetting(std::string& unread);
 
 }  // namespace korvadex
 
-#endif  // KORVADEX_DRIVER_TEXT_SETTINGS_H_
+#endif  // KORVADEX_DB_TEXT_SETTINGS_H_

@@ -1,5 +1,5 @@
 // The operator's settings for the text of the records.
-#include "driver/text_settings.h"
+#include "db/text_settings.h"
 
 #include <cstdlib>
 #include <cstring>
