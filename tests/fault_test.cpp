@@ -533,6 +533,7 @@ TEST_F(KillTest, StopSignalsDuringTheWriteLeaveTheTargetAsItWas) {
     if (c.memory != nullptr) env["KORVADEX_MEMORY"] = c.memory;
     // LeakSanitizer cannot run under ptrace (a sanitizer build).
     env["ASAN_OPTIONS"] = "detect_leaks=0";
+    env["KORVADEX_REPORT"] = dir_ / "stop.json";
     // strace's -P matches the name as the run opens it: a whole path.
     const std::string target = c.isStoppedBeforeTheLock ? Out("stop.dat") : "stop.dat";
     std::vector<std::string> argv = {"/usr/bin/strace", "-qq", "-o", "/dev/null"};
@@ -572,6 +573,10 @@ TEST_F(KillTest, StopSignalsDuringTheWriteLeaveTheTargetAsItWas) {
     const std::string out = ReadFileBytes(dir_ / "stdout");
     EXPECT_TRUE(out.ends_with("\n0 Saetze kopiert in Datei " + target + " \n")) << out;
     EXPECT_EQ(c.memory != nullptr, out.find("\nAusgelagert: ") != std::string::npos) << out;
+    // Also the second signal's end reports, and reports nothing kept.
+    const nlohmann::json report = testing::ReadCheckedReport(dir_ / "stop.json", "s3cr3t-Pw");
+    EXPECT_EQ(report["exit"]["code"], 128 + c.signals.front()) << report;
+    EXPECT_EQ(report["output"]["rows"], 0) << report;
     if (c.isLinkToMissing) {
       EXPECT_FALSE(FileExists(Out("export/stop.dat")));
       EXPECT_EQ(NamesIn(Out("export"), ""), (std::vector<std::string>{".", ".."}));

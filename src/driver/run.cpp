@@ -233,11 +233,15 @@ void PrintCount(RunContext& context, bool isFileWritten = false) {
 [[noreturn]] void EndNow(RunContext& context) {
   context.undo.UndoAll();
   const int stop = StopSignal();
-  if (ClaimEnd(context)) {
+  const bool isEndOurs = ClaimEnd(context);
+  if (isEndOurs) {
     if (stop == kDeadlineStop) PrintDeadline(context);
     PrintCountLine(context, 0);
   }
-  std::_Exit(stop > 0 ? 128 + stop : kExitDeadline);
+  const int exitCode = stop > 0 ? 128 + stop : kExitDeadline;
+  // A run that got to its last lines itself is writing its own report.
+  if (isEndOurs) FinishForcedEndReport(context, exitCode);
+  std::_Exit(exitCode);
 }
 
 // Points the stop listener (the watch's grace) and the forced end at this

@@ -84,12 +84,12 @@ ordered_json Phases(const RunContext& context) {
           {"write_seconds", times.writing}};
 }
 
-ordered_json Stop(const RunContext& context) {
+ordered_json Stop(const DeadlineWatch& deadline) {
   ordered_json stop = {{"deadline", nullptr}, {"signal", nullptr}};
   std::string variable;
   int seconds = 0;
   std::string phase;
-  if (StopSignal() == kDeadlineStop && context.deadline.PassedDeadline(variable, seconds, phase)) {
+  if (StopSignal() == kDeadlineStop && deadline.PassedDeadline(variable, seconds, phase)) {
     stop["deadline"] = {{"variable", variable}, {"seconds", seconds}, {"phase", phase}};
   }
   if (StopSignal() > 0) {
@@ -130,7 +130,10 @@ std::string ReadReportSetting() {
   return value == nullptr ? std::string() : std::string(value);
 }
 
-std::string FormatRunReport(const RunContext& context, int exitCode, std::chrono::system_clock::time_point end) {
+namespace {
+
+std::string FormatReport(const RunContext& context, const DeadlineWatch& deadline, int exitCode,
+                         std::chrono::system_clock::time_point end) {
   const RecordLayout layout = MakeRecordLayout(context.columns);
   ordered_json report = {
       {"format", kRunReportFormat},
@@ -160,11 +163,17 @@ std::string FormatRunReport(const RunContext& context, int exitCode, std::chrono
         {"dbms_name", TextOrNull(context.db.info.dbmsName)},
         {"dbms_version", TextOrNull(context.db.info.dbmsVersion)}}},
       {"diagnostics", DiagnosticRecords(context.db.diagnostics)},
-      {"stop", Stop(context)},
+      {"stop", Stop(deadline)},
   };
   // A statement or a driver's message in a code page other than UTF-8 is
   // shown with replacement characters rather than refused.
   return report.dump(2, ' ', false, ordered_json::error_handler_t::replace) + "\n";
+}
+
+}  // namespace
+
+std::string FormatRunReport(const RunContext& context, int exitCode, std::chrono::system_clock::time_point end) {
+  return FormatReport(context, context.deadline, exitCode, end);
 }
 
 bool WriteRunReport(const std::string& path, const std::string& text, std::string& error) {
@@ -189,12 +198,14 @@ bool WriteRunReport(const std::string& path, const std::string& text, std::strin
   return true;
 }
 
-void FinishRunReport(const RunContext& context, int exitCode) {
-  if (context.reportFile.empty()) return;
+namespace {
+
+// Writes the report of `context`, whose deadline watch is `deadline`.
+void WriteReportOf(const RunContext& context, const DeadlineWatch& deadline, int exitCode) {
   std::string error;
   std::string text;
   try {
-    text = FormatRunReport(context, exitCode, std::chrono::system_clock::now());
+    text = FormatReport(context, deadline, exitCode, std::chrono::system_clock::now());
   } catch (const std::exception& failure) {
     error = failure.what();
   }
@@ -202,6 +213,28 @@ void FinishRunReport(const RunContext& context, int exitCode) {
   // No report of an earlier run may pass for this one's.
   RemoveFile(context.reportFile);
   if (context.debugMode) std::fprintf(stderr, "Laufbericht nicht geschrieben: %s\n", error.c_str());
+}
+
+}  // namespace
+
+void FinishRunReport(const RunContext& context, int exitCode) {
+  if (context.reportFile.empty()) return;
+  WriteReportOf(context, context.deadline, exitCode);
+}
+
+void FinishForcedEndReport(const RunContext& context, int exitCode) {
+  if (context.reportFile.empty()) return;
+  // The run's own thread may be changing the rest of `context` under this
+  // one; these fields were fixed before any other thread began.
+  RunContext fixed;
+  fixed.sectionName = context.sectionName;
+  fixed.terminalName = context.terminalName;
+  fixed.targetFileName = context.targetFileName;
+  fixed.replaceFlag = context.replaceFlag;
+  fixed.debugMode = context.debugMode;
+  fixed.reportFile = context.reportFile;
+  fixed.startTime = context.startTime;
+  WriteReportOf(fixed, context.deadline, exitCode);
 }
 
 }  // namespace korvadex

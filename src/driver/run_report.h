@@ -35,6 +35,11 @@ bool WriteRunReport(const std::string& path, const std::string& text, std::strin
 // in the /D trace (on standard error: job scripts read standard output).
 void FinishRunReport(const RunContext& context, int exitCode);
 
+// The report for a run that a second stop or the grace ends at once, from
+// another thread than the run's: the command line, the start, the end and
+// how it ended, and no rows, since the undo has taken back what was written.
+void FinishForcedEndReport(const RunContext& context, int exitCode);
+
 }  // namespace korvadex
 
 #endif  // KORVADEX_DRIVER_RUN_REPORT_H_
