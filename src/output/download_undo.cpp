@@ -1,12 +1,28 @@
 // The one record of what a run has changed on disk, and how it is taken back.
 #include "output/download_undo.h"
 
+#include <thread>
 #include <utility>
 
 #include "platform/file_io.h"
 #include "platform/file_ops.h"
 
 namespace korvadex {
+namespace {
+
+// A timed lock made of tries: std::timed_mutex waits in pthread_mutex_clocklock,
+// which the thread sanitizer of our toolchain does not see, so it would
+// report every entry read after such a lock as a race.
+bool LockWithin(std::mutex& mutex, std::chrono::milliseconds wait) {
+  const auto giveUp = std::chrono::steady_clock::now() + wait;
+  while (!mutex.try_lock()) {
+    if (std::chrono::steady_clock::now() >= giveUp) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+}  // namespace
 
 DownloadUndo::Change::Change(Change&& other) noexcept
     : undo_(std::exchange(other.undo_, nullptr)), slot_(std::exchange(other.slot_, -1)) {}
@@ -44,7 +60,7 @@ DownloadUndo::Change DownloadUndo::RemoveCreated(int fd, const std::string& path
 }
 
 DownloadUndo::Change DownloadUndo::Register(Entry entry) {
-  std::lock_guard<std::timed_mutex> lock(entriesMutex_);
+  std::lock_guard<std::mutex> lock(entriesMutex_);
   for (int slot = 0; slot < kSlots; ++slot) {
     if (entries_[slot].isUsed) continue;
     entry.isUsed = true;
@@ -56,7 +72,7 @@ DownloadUndo::Change DownloadUndo::Register(Entry entry) {
 }
 
 void DownloadUndo::Settle(int slot, bool isReverted) {
-  std::lock_guard<std::timed_mutex> lock(entriesMutex_);
+  std::lock_guard<std::mutex> lock(entriesMutex_);
   Entry& entry = entries_[slot];
   // UndoAll took it back already.
   if (!entry.isUsed) return;
@@ -77,8 +93,8 @@ void DownloadUndo::UndoAll() {
   isUndone_.store(true);
   // Both are left held when taken: the process ends next, and no chunk or
   // settlement may follow the undo.
-  [[maybe_unused]] const bool isWriteHeld = writeMutex_.try_lock_for(kWriteWait);
-  if (!entriesMutex_.try_lock_for(kWriteWait)) return;
+  [[maybe_unused]] const bool isWriteHeld = LockWithin(writeMutex_, kWriteWait);
+  if (!LockWithin(entriesMutex_, kWriteWait)) return;
   for (Entry& entry : entries_) {
     if (!entry.isUsed) continue;
     TakeBack(entry);

@@ -87,8 +87,8 @@ class DownloadUndo {
   void Settle(int slot, bool isReverted);
   static void TakeBack(const Entry& entry);
 
-  std::timed_mutex writeMutex_;        // held for each chunk the writer writes
-  std::timed_mutex entriesMutex_;      // guards entries_
+  std::mutex writeMutex_;              // held for each chunk the writer writes
+  std::mutex entriesMutex_;            // guards entries_
   std::array<Entry, kSlots> entries_;  // guarded by entriesMutex_
   std::atomic<bool> isUndone_{false};  // set once by UndoAll
 };
