@@ -522,69 +522,81 @@ TEST_F(KillTest, StopSignalsDuringTheWriteLeaveTheTargetAsItWas) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);
-    ::unlink(Out("stop.dat").c_str());
-    ::unlink(Out("export/stop.dat").c_str());
-    if (c.isLinkToMissing) {
-      ASSERT_EQ(::symlink("export/stop.dat", Out("stop.dat").c_str()), 0);
-    } else if (!c.isStoppedBeforeTheLock) {
-      WriteFileBytes(Out("stop.dat"), old);
-    }
-    std::map<std::string, std::string> env = env_;
-    if (c.memory != nullptr) env["KORVADEX_MEMORY"] = c.memory;
-    // LeakSanitizer cannot run under ptrace (a sanitizer build).
-    env["ASAN_OPTIONS"] = "detect_leaks=0";
-    env["KORVADEX_REPORT"] = dir_ / "stop.json";
-    // strace's -P matches the name as the run opens it: a whole path.
-    const std::string target = c.isStoppedBeforeTheLock ? Out("stop.dat") : "stop.dat";
-    std::vector<std::string> argv = {"/usr/bin/strace", "-qq", "-o", "/dev/null"};
-    if (c.isStoppedBeforeTheLock) {
-      argv.insert(argv.end(), {"-P", target, "-e", "trace=openat", "-e", "inject=openat:delay_exit=1000000"});
-    } else {
-      argv.insert(argv.end(), {"-e", "trace=write", "-e", "inject=write:delay_enter=20000"});
-    }
-    argv.insert(argv.end(), {KORVADEX_BINARY, "JOB", "T1", target, c.flag, "/D"});
-    Child child(argv, tree_.runDir, env, dir_ / "stdout");
-    // Halfway: the writing has begun and the file it writes (the target
-    // itself for an append, else the new file) has grown past the old content.
-    const std::string folder = c.isLinkToMissing ? Out("export") : tree_.runDir;
-    const bool isAppendToOld = !c.isLinkToMissing && c.flag[0] == '0';
-    auto hasGrown = [&](pid_t pid) {
-      if (ReadFileBytes(dir_ / "stdout").find("Str WriteFile\n") == std::string::npos) return false;
-      if (c.isStoppedBeforeTheLock) return FileExists(Out("stop.dat"));
-      struct stat target {};
-      const std::uint64_t size = isAppendToOld ? (::stat(Out("stop.dat").c_str(), &target) == 0 ? target.st_size : 0)
-                                               : LargestFileWrittenInto(pid, folder);
-      return size > old.size();
-    };
-    pid_t run = 0;
-    int status = 0;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-    while (!child.HasEnded(status) && std::chrono::steady_clock::now() < end && (run == 0 || !hasGrown(run))) {
-      const std::vector<pid_t> pids = ProcessAndChildren(child.pid());
-      if (pids.size() > 1) run = pids[1];
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    ASSERT_NE(run, 0);
-    ASSERT_FALSE(child.HasEnded(status)) << "the run ended before it wrote: " << ReadFileBytes(dir_ / "stdout");
-    for (int signal : c.signals) ::kill(run, signal);
-    ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex did not end";
-    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 128 + c.signals.front());
-    const std::string out = ReadFileBytes(dir_ / "stdout");
-    EXPECT_TRUE(out.ends_with("\n0 Saetze kopiert in Datei " + target + " \n")) << out;
-    EXPECT_EQ(c.memory != nullptr, out.find("\nAusgelagert: ") != std::string::npos) << out;
-    // Also the second signal's end reports, and reports nothing kept.
-    const nlohmann::json report = testing::ReadCheckedReport(dir_ / "stop.json", "s3cr3t-Pw");
-    EXPECT_EQ(report["exit"]["code"], 128 + c.signals.front()) << report;
-    EXPECT_EQ(report["output"]["rows"], 0) << report;
-    if (c.isLinkToMissing) {
-      EXPECT_FALSE(FileExists(Out("export/stop.dat")));
-      EXPECT_EQ(NamesIn(Out("export"), ""), (std::vector<std::string>{".", ".."}));
-    } else if (c.isStoppedBeforeTheLock) {
-      EXPECT_FALSE(FileExists(Out("stop.dat")));
-    } else {
-      const std::string content = ReadFileBytes(Out("stop.dat"));
-      EXPECT_TRUE(content == old) << content.size() << " bytes";
+    // strace's delay injection now and then loses track of a thread that a
+    // signal meets in a held-back write ("dispatch_event: ... delayed wait
+    // data set already") and the run it traces goes astray with it: such a
+    // try says nothing about korvadex and is made again.
+    for (int attempt = 1;; ++attempt) {
+      ::unlink(Out("stop.dat").c_str());
+      ::unlink(Out("export/stop.dat").c_str());
+      if (c.isLinkToMissing) {
+        ASSERT_EQ(::symlink("export/stop.dat", Out("stop.dat").c_str()), 0);
+      } else if (!c.isStoppedBeforeTheLock) {
+        WriteFileBytes(Out("stop.dat"), old);
+      }
+      std::map<std::string, std::string> env = env_;
+      if (c.memory != nullptr) env["KORVADEX_MEMORY"] = c.memory;
+      // LeakSanitizer cannot run under ptrace (a sanitizer build).
+      env["ASAN_OPTIONS"] = "detect_leaks=0";
+      env["KORVADEX_REPORT"] = dir_ / "stop.json";
+      // strace's -P matches the name as the run opens it: a whole path.
+      const std::string target = c.isStoppedBeforeTheLock ? Out("stop.dat") : "stop.dat";
+      std::vector<std::string> argv = {"/usr/bin/strace", "-qq", "-o", "/dev/null"};
+      if (c.isStoppedBeforeTheLock) {
+        argv.insert(argv.end(), {"-P", target, "-e", "trace=openat", "-e", "inject=openat:delay_exit=1000000"});
+      } else {
+        argv.insert(argv.end(), {"-e", "trace=write", "-e", "inject=write:delay_enter=20000"});
+      }
+      argv.insert(argv.end(), {KORVADEX_BINARY, "JOB", "T1", target, c.flag, "/D"});
+      Child child(argv, tree_.runDir, env, dir_ / "stdout", dir_ / "stderr");
+      // Halfway: the writing has begun and the file it writes (the target
+      // itself for an append, else the new file) has grown past the old content.
+      const std::string folder = c.isLinkToMissing ? Out("export") : tree_.runDir;
+      const bool isAppendToOld = !c.isLinkToMissing && c.flag[0] == '0';
+      auto hasGrown = [&](pid_t pid) {
+        if (ReadFileBytes(dir_ / "stdout").find("Str WriteFile\n") == std::string::npos) return false;
+        if (c.isStoppedBeforeTheLock) return FileExists(Out("stop.dat"));
+        struct stat target {};
+        const std::uint64_t size = isAppendToOld ? (::stat(Out("stop.dat").c_str(), &target) == 0 ? target.st_size : 0)
+                                                 : LargestFileWrittenInto(pid, folder);
+        return size > old.size();
+      };
+      pid_t run = 0;
+      int status = 0;
+      const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+      while (!child.HasEnded(status) && std::chrono::steady_clock::now() < end && (run == 0 || !hasGrown(run))) {
+        const std::vector<pid_t> pids = ProcessAndChildren(child.pid());
+        if (pids.size() > 1) run = pids[1];
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      ASSERT_NE(run, 0);
+      ASSERT_FALSE(child.HasEnded(status)) << "the run ended before it wrote: " << ReadFileBytes(dir_ / "stdout");
+      for (int signal : c.signals) ::kill(run, signal);
+      ASSERT_TRUE(child.WaitFor(std::chrono::seconds(60), status)) << "korvadex did not end";
+      const std::string errors = ReadFileBytes(dir_ / "stderr");
+      if (errors.find("strace: ") != std::string::npos && attempt < 3) {
+        std::printf("%s: strace failed, try %d made again: %s", c.label, attempt, errors.c_str());
+        continue;
+      }
+      ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+      EXPECT_EQ(WEXITSTATUS(status), 128 + c.signals.front());
+      const std::string out = ReadFileBytes(dir_ / "stdout");
+      EXPECT_TRUE(out.ends_with("\n0 Saetze kopiert in Datei " + target + " \n")) << out;
+      EXPECT_EQ(c.memory != nullptr, out.find("\nAusgelagert: ") != std::string::npos) << out;
+      // Also the second signal's end reports, and reports nothing kept.
+      const nlohmann::json report = testing::ReadCheckedReport(dir_ / "stop.json", "s3cr3t-Pw");
+      EXPECT_EQ(report["exit"]["code"], 128 + c.signals.front()) << report;
+      EXPECT_EQ(report["output"]["rows"], 0) << report;
+      if (c.isLinkToMissing) {
+        EXPECT_FALSE(FileExists(Out("export/stop.dat")));
+        EXPECT_EQ(NamesIn(Out("export"), ""), (std::vector<std::string>{".", ".."}));
+      } else if (c.isStoppedBeforeTheLock) {
+        EXPECT_FALSE(FileExists(Out("stop.dat")));
+      } else {
+        const std::string content = ReadFileBytes(Out("stop.dat"));
+        EXPECT_TRUE(content == old) << content.size() << " bytes";
+      }
+      break;
     }
   }
   ::unlink(Out("stop.dat").c_str());
